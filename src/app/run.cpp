@@ -1,0 +1,70 @@
+#include "app/run.h"
+
+#include <exception>
+
+#include "app/command_line.h"
+#include "app/report.h"
+#include "menu/entries.h"
+#include "menu/keys.h"
+#include "storage/menu_file.h"
+
+namespace zelpin {
+namespace {
+
+bool addsNewEntry(const Options& options, bool found) {
+  if (options.editMode == EditMode::Delete || options.folderCommand.empty()) {
+    return false;
+  }
+  return !found || options.editMode == EditMode::Replace || options.editMode == EditMode::Promote;
+}
+
+void applyEdit(const Options& options, bool found, WideLine&& promotedEntry, MenuLines& lines) {
+  if (options.editMode == EditMode::Promote && found) {
+    // Renumber first: the moved entry keeps the key it had.
+    renumberKeys(lines, options.keys);
+    insertAfterHeader(lines, std::move(promotedEntry));
+    return;
+  }
+  if (addsNewEntry(options, found)) {
+    insertAfterHeader(lines, composeEntry(options.entryLabel, options.folderCommand));
+  }
+  renumberKeys(lines, options.keys);
+}
+
+void editMenuFile(const Options& options) {
+  const WideLine& menuFile = *options.menuFile;
+  MenuLines lines;
+  WideLine promotedEntry;
+  const bool promote = options.editMode == EditMode::Promote;
+  const bool found =
+      loadMenu(menuFile, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
+  ensureHeader(lines);
+  applyEdit(options, found, std::move(promotedEntry), lines);
+  saveMenu(menuFile, lines);
+}
+
+}  // namespace
+
+int runZelpin(std::span<const WideLine> words) {
+  if (words.size() < 3) {
+    showUsage();
+    return 0;
+  }
+  const Options options = parseCommandLine(words);
+  if (options.keys.keyClassMask == 0 && options.folderCommand.empty()) {
+    return 0;  // nothing to do: the file is not even read
+  }
+  if (!options.menuFile) {
+    showUsage();  // only options were given
+    return 0;
+  }
+  try {
+    editMenuFile(options);
+  } catch (const std::exception& failure) {
+    reportFailure(failure.what());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace zelpin

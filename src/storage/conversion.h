@@ -1,0 +1,31 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "storage/wide_line.h"
+
+namespace zelpin {
+
+// Raised for bytes that are not strict UTF-8, and for units that would not read back as written.
+class ConversionError : public std::runtime_error {
+ public:
+  ConversionError() : std::runtime_error("bad conversion") {}
+};
+
+// Strict UTF-8 to UTF-16. Overlong forms, encoded high surrogates, values above 10FFFF and cut-off
+// sequences fail; an encoded low surrogate gives the lone unit, because encodeLine writes one so.
+WideLine decodeUtf8(std::string_view bytes);
+
+// decodeUtf8 of one menu line, dropping a byte-order mark at its start.
+WideLine decodeLine(std::string_view bytes);
+
+// UTF-16 to UTF-8. A high surrogate without a low one after it fails. The mark is written only in
+// front of a non-empty line.
+std::string encodeLine(std::u16string_view line, bool withByteOrderMark);
+
+// encodeLine, appending to out; out is unchanged when it fails.
+void appendEncodedLine(std::string& out, std::u16string_view line, bool withByteOrderMark);
+
+}  // namespace zelpin

@@ -1,0 +1,63 @@
+#include "storage/menu_file.h"
+
+#include "storage/conversion.h"
+#include "storage/file_access.h"
+
+namespace zelpin {
+namespace {
+
+void deliverLine(std::string_view bytes, const LineConsumer& consume) {
+  if (bytes.ends_with('\r')) {
+    bytes.remove_suffix(1);
+  }
+  consume(decodeLine(bytes));
+}
+
+void appendWithCrLf(std::string& content, std::size_t lineStart) {
+  // Rare: only a label from the command line can hold an LF. Each one is written as CR LF.
+  for (std::size_t at = content.find('\n', lineStart); at != std::string::npos;
+       at = content.find('\n', at + 2)) {
+    content.insert(at, 1, '\r');
+  }
+  content.append("\r\n");
+}
+
+}  // namespace
+
+void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
+  std::string pending;  // the start of a line that a chunk boundary cut
+  readFileChunks(path, [&](std::string_view chunk) {
+    std::size_t start = 0;
+    for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
+         end = chunk.find('\n', start)) {
+      if (pending.empty()) {
+        deliverLine(chunk.substr(start, end - start), consume);
+      } else {
+        pending.append(chunk.substr(start, end - start));
+        deliverLine(pending, consume);
+        pending.clear();
+      }
+      start = end + 1;
+    }
+    pending.append(chunk.substr(start));
+  });
+  if (!pending.empty()) {
+    consume(decodeLine(pending));
+  }
+}
+
+std::string encodeMenu(const MenuLines& lines) {
+  std::string content;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::size_t lineStart = content.size();
+    appendEncodedLine(content, lines[i], i == 0);
+    appendWithCrLf(content, lineStart);
+  }
+  return content;
+}
+
+void saveMenu(std::u16string_view path, const MenuLines& lines) {
+  replaceFileContent(path, encodeMenu(lines));
+}
+
+}  // namespace zelpin
