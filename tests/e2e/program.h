@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelpin_test {
+
+struct RunSettings {
+  std::filesystem::path folder;         // the working folder of the run
+  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes
+  bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
+  bool asOtherUser = false;             // run as nobody (65534), so permissions apply
+};
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when a signal ended the program
+  int signal = 0;
+  std::string errorOutput;
+};
+
+// Runs the built program with args (without the program name) and waits for it.
+RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings);
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TemporaryFolder {
+ public:
+  TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  ~TemporaryFolder();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readBytes(const std::filesystem::path& file);
+void writeBytes(const std::filesystem::path& file, const std::string& bytes);
+
+// Names in folder that the save uses for its temporary files; none may stay behind.
+std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder);
+
+}  // namespace zelpin_test
