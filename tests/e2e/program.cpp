@@ -21,8 +21,25 @@ std::string programPath() {
   return fromEnvironment != nullptr ? fromEnvironment : ZELPIN_PROGRAM;
 }
 
-[[noreturn]] void runChild(const std::vector<std::string>& args, const RunSettings& settings,
-                           int errorPipe) {
+// The build tree may lie in a folder that nobody else may enter (a clone under /root, say), so
+// runs as another user start a copy in a folder everyone can reach.
+std::string programForOtherUser() {
+  static const TemporaryFolder folder;
+  static const std::string copy = [] {
+    const auto target = folder.path() / "zelpin";
+    std::filesystem::copy_file(programPath(), target);
+    std::filesystem::permissions(folder.path(), std::filesystem::perms::owner_all |
+                                                    std::filesystem::perms::group_read |
+                                                    std::filesystem::perms::group_exec |
+                                                    std::filesystem::perms::others_read |
+                                                    std::filesystem::perms::others_exec);
+    return target.string();
+  }();
+  return copy;
+}
+
+[[noreturn]] void runChild(const std::string& program, const std::vector<std::string>& args,
+                           const RunSettings& settings, int errorPipe) {
   ::dup2(errorPipe, STDERR_FILENO);
   if (::chdir(settings.folder.c_str()) != 0) {
     ::_exit(125);
@@ -36,7 +53,6 @@ std::string programPath() {
       (::setgroups(0, nullptr) != 0 || ::setgid(otherUser) != 0 || ::setuid(otherUser) != 0)) {
     ::_exit(126);
   }
-  const std::string program = programPath();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) {
@@ -50,6 +66,7 @@ std::string programPath() {
 }  // namespace
 
 RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings) {
+  const std::string program = settings.asOtherUser ? programForOtherUser() : programPath();
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -57,7 +74,7 @@ RunResult runProgram(const std::vector<std::string>& args, const RunSettings& se
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(pipeEnds[0]);
-    runChild(args, settings, pipeEnds[1]);
+    runChild(program, args, settings, pipeEnds[1]);
   }
   ::close(pipeEnds[1]);
   RunResult result;
