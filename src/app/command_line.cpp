@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/text_steps.h"
 #include "menu/char_classes.h"
 
 namespace zelpin {
@@ -139,9 +140,10 @@ std::u16string_view pathTail(std::u16string_view text, int count) {
   if (count <= 0 || text.empty()) {
     return text;
   }
-  for (std::size_t position = text.size() - 1; position > 0; --position) {
+  for (std::size_t position = text.size() - 1; position > 0;
+       position = previousCharacter(text, position)) {
     if (text[position] == u'\\' && --count == 0) {
-      return text.substr(position + 1);
+      return text.substr(nextCharacter(text, position));
     }
   }
   return text;

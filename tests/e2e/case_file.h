@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct EndToEndCase {
   std::optional<std::string> errorOutput;  // the exact error output of the last run
   bool posixOnly = false;                  // depends on POSIX stderr or non-UTF-8 argument bytes
 };
+
+// Names the case in test output instead of dumping its bytes.
+inline void PrintTo(const EndToEndCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 // Reads the case file; throws std::runtime_error naming the line of a mistake in it.
 std::vector<EndToEndCase> readCaseFile(const std::string& path);

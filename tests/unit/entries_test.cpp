@@ -1,13 +1,11 @@
 #include "menu/entries.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-#include "storage/conversion.h"
+#include "temp_folder.h"
 
 namespace zelpin {
 namespace {
@@ -84,18 +82,14 @@ TEST(InsertAfterHeader, PutsTheLineSecond) {
 class LoadMenu : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelpin-unit-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    std::ofstream(folder_ / "menu.txt", std::ios::binary)
+    std::ofstream(folder_.path() / "menu.txt", std::ios::binary)
         << "zel\n\"1\"\t&CD \"C:\\Docs\"\nother\n\"2\" &CD \"C:\\Docs\"\n"
            "x&CD \"C:\\Docs\"\n\"3\"\t&CD \"C:\\Docs\"\n";
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-  std::u16string path() const { return decodeUtf8((folder_ / "menu.txt").string()); }
+  std::u16string path() const { return folder_.wideName("menu.txt"); }
 
  private:
-  std::filesystem::path folder_;
+  TestFolder folder_;
 };
 
 TEST_F(LoadMenu, TakesOutEveryEntryAndCapturesTheLast) {

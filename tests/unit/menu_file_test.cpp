@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "storage/conversion.h"
+#include "temp_folder.h"
 
 namespace zelpin {
 namespace {
@@ -18,19 +19,12 @@ namespace fs = std::filesystem;
 
 class MenuFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zelpin-unit-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::u16string path() const { return decodeUtf8((folder_ / "menu.txt").string()); }
+  std::u16string path() const { return folder_.wideName("menu.txt"); }
   void write(const std::string& bytes) const {
-    std::ofstream(folder_ / "menu.txt", std::ios::binary) << bytes;
+    std::ofstream(folder_.path() / "menu.txt", std::ios::binary) << bytes;
   }
   std::string read() const {
-    std::ifstream in(folder_ / "menu.txt", std::ios::binary);
+    std::ifstream in(folder_.path() / "menu.txt", std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
   MenuLines readLines() const {
@@ -40,7 +34,7 @@ class MenuFileTest : public testing::Test {
   }
 
  private:
-  fs::path folder_;
+  TestFolder folder_;
 };
 
 struct SplitCase {

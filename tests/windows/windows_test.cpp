@@ -1,0 +1,125 @@
+// Cases only Windows has: wide command lines (with lone surrogates), file attributes, hard links
+// through the Windows API. zelpin.exe is started with CreateProcessW and a command line built here.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path programPath() {
+  std::wstring self(MAX_PATH, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+  return fs::path(self).parent_path() / L"zelpin.exe";
+}
+
+// Quotes each word; none of the words here holds a quote or ends in a backslash.
+DWORD runZelpin(const std::vector<std::wstring>& words, const fs::path& folder) {
+  std::wstring commandLine = L"\"" + programPath().wstring() + L"\"";
+  for (const std::wstring& word : words) {
+    commandLine += L" \"" + word + L"\"";
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.c_str(), &startup, &process)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+    return 999;
+  }
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD status = 999;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
+std::string readBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const fs::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+class WindowsProgram : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    folder_ = fs::temp_directory_path() / (L"zelpin-win-" + std::to_wstring(random()));
+    fs::create_directory(folder_);
+  }
+  void TearDown() override {
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+      EXPECT_NE(entry.path().filename().wstring().rfind(L".zelpin-", 0), 0u)
+          << "a temporary file stayed behind";
+    }
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  fs::path folder_;
+};
+
+const std::string bom = "\xEF\xBB\xBF";
+const std::string oldMenu = "zel\n\"5 A\"\t&CD \"C:\\A\"\n";
+
+TEST_F(WindowsProgram, NonAsciiMenuNameAndFolder) {
+  const std::wstring menuName = L"\u30E1\u30CB\u30E5\u30FC.txt";  // メニュー.txt
+  EXPECT_EQ(runZelpin({L"-1n", menuName, L"C:\\\u5199\u771F\\\U0001F600"}, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / menuName),
+            bom +
+                "zel zelpin\r\n\"0 \xF0\x9F\x98\x80\"\t&CD \"C:\\\xE5\x86\x99\xE7\x9C\x9F\\"
+                "\xF0\x9F\x98\x80\"\r\n");
+}
+
+TEST_F(WindowsProgram, ALoneLowSurrogateIsWrittenAsItsThreeByteForm) {
+  EXPECT_EQ(runZelpin({L"menu.txt", std::wstring(L"C:\\x") + wchar_t(0xDC00), L"L"}, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"),
+            bom + "zel zelpin\r\n\"L\"\t&CD \"C:\\x\xED\xB0\x80\"\r\n");
+}
+
+TEST_F(WindowsProgram, ALoneHighSurrogateStopsTheRunAndLeavesTheMenu) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  EXPECT_EQ(runZelpin({L"menu.txt", std::wstring(L"C:\\x") + wchar_t(0xD800), L"L"}, folder_), 1u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
+}
+
+TEST_F(WindowsProgram, AReadOnlyMenuStaysUnchanged) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  ASSERT_TRUE(SetFileAttributesW((folder_ / "menu.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 1u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
+}
+
+TEST_F(WindowsProgram, ASuccessfulRunExitsWithZeroAndReplacesTheMenu) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"),
+            bom + "zel\r\n\"0 F\"\t&CD \"C:\\F\"\r\n\"1 A\"\t&CD \"C:\\A\"\r\n");
+}
+
+TEST_F(WindowsProgram, HardLinkedNamesAllShowTheNewContent) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  ASSERT_TRUE(
+      CreateHardLinkW((folder_ / "other.txt").c_str(), (folder_ / "menu.txt").c_str(), nullptr));
+  EXPECT_EQ(runZelpin({L"-d", L"menu.txt", L"C:\\A"}, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), bom + "zel\r\n");
+  EXPECT_EQ(readBytes(folder_ / "other.txt"), bom + "zel\r\n");
+}
+
+TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
+  EXPECT_EQ(runZelpin({L"-n", L"missing\\menu.txt", L"C:\\F"}, folder_), 1u);
+  EXPECT_FALSE(fs::exists(folder_ / "missing"));
+}
+
+}  // namespace
