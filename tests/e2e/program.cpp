@@ -38,9 +38,10 @@ std::string programForOtherUser() {
   return copy;
 }
 
-[[noreturn]] void runChild(const std::string& program, const std::vector<std::string>& args,
-                           const RunSettings& settings, int errorPipe) {
-  ::dup2(errorPipe, STDERR_FILENO);
+// Only system calls between fork and exec: the tests may start runs from several threads at once.
+[[noreturn]] void runChild(const std::vector<char*>& argv, const RunSettings& settings,
+                           int errorFile) {
+  ::dup2(errorFile, STDERR_FILENO);
   if (::chdir(settings.folder.c_str()) != 0) {
     ::_exit(125);
   }
@@ -53,13 +54,7 @@ std::string programForOtherUser() {
       (::setgroups(0, nullptr) != 0 || ::setgid(otherUser) != 0 || ::setuid(otherUser) != 0)) {
     ::_exit(126);
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  ::execv(program.c_str(), argv.data());
+  ::execv(argv[0], argv.data());
   ::_exit(127);
 }
 
@@ -67,24 +62,34 @@ std::string programForOtherUser() {
 
 RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings) {
   const std::string program = settings.asOtherUser ? programForOtherUser() : programPath();
-  int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+  // The error output goes to a file, not a pipe: helpers that the program leaves running (Wine's
+  // services) inherit it and would keep a pipe open long after the program has ended.
+  std::string errorName =
+      (std::filesystem::temp_directory_path() / "zelpin-stderr-XXXXXX").string();
+  const int errorFile = ::mkostemp(errorName.data(), O_CLOEXEC);
+  if (errorFile < 0) {
+    throw std::runtime_error("mkostemp failed");
   }
+  ::unlink(errorName.c_str());
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
-    ::close(pipeEnds[0]);
-    runChild(program, args, settings, pipeEnds[1]);
+    runChild(argv, settings, errorFile);
   }
-  ::close(pipeEnds[1]);
-  RunResult result;
-  char buffer[4096];
-  for (ssize_t count; (count = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    result.errorOutput.append(buffer, static_cast<std::size_t>(count));
-  }
-  ::close(pipeEnds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
+  RunResult result;
+  char buffer[4096];
+  for (ssize_t count; (count = ::pread(errorFile, buffer, sizeof buffer,
+                                       static_cast<off_t>(result.errorOutput.size()))) > 0;) {
+    result.errorOutput.append(buffer, static_cast<std::size_t>(count));
+  }
+  ::close(errorFile);
   if (WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
