@@ -105,6 +105,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (found || folder.find_first_of(u"\"\n") != std::u16string::npos) {
     return 0;
   }
+  // Every read drops a byte-order mark at the start of a line, so a line that begins with U+FEFF
+  // loses it with each run: the format has it so.
+  for (const std::u16string& line : before) {
+    if (line.starts_with(u'\xFEFF')) {
+      return 0;
+    }
+  }
   zelpin::ensureHeader(before);
   check(zelpin::runZelpin(words) == 0 && zelpin::runZelpin(words) == 0);
   check(readLines() == before);

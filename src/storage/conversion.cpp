@@ -1,5 +1,8 @@
 #include "storage/conversion.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace zelpin {
 namespace {
 
@@ -52,49 +55,84 @@ char32_t decodeMultiByte(std::string_view bytes, std::size_t& position) {
   return value;
 }
 
-void appendUnits(WideLine& out, char32_t value) {
+// A four-byte form gives two units, so the output never outgrows one unit per input byte.
+char16_t* appendUnits(char16_t* out, char32_t value) {
   if (value < 0x10000) {
-    out.push_back(static_cast<char16_t>(value));
-    return;
+    *out++ = static_cast<char16_t>(value);
+    return out;
   }
   value -= 0x10000;
-  out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
-  out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FF)));
+  *out++ = static_cast<char16_t>(0xD800 + (value >> 10));
+  *out++ = static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+  return out;
 }
 
-void appendUtf8(std::string& out, char32_t value) {
-  if (value < 0x80) {
-    out.push_back(static_cast<char>(value));
-  } else if (value < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else if (value < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (value >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (value >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+// Every code point has one lead byte and gives one unit, two from a four-byte lead (F0 and up), so
+// counting leads sizes the line exactly; any other input fails before it could overrun.
+std::size_t unitsFor(std::string_view bytes) {
+  std::size_t units = 0;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    units +=
+        static_cast<std::size_t>((byte & 0xC0) != 0x80) + static_cast<std::size_t>(byte >= 0xF0);
   }
+  return units;
+}
+
+bool hasNonAscii(const char* eightBytes) {
+  std::uint64_t word;
+  std::memcpy(&word, eightBytes, sizeof word);
+  return (word & 0x8080808080808080u) != 0;
+}
+
+char* appendUtf8(char* out, char32_t value) {
+  if (value < 0x80) {
+    *out++ = static_cast<char>(value);
+  } else if (value < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (value >> 6));
+    *out++ = static_cast<char>(0x80 | (value & 0x3F));
+  } else if (value < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (value >> 12));
+    *out++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (value & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (value >> 18));
+    *out++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (value & 0x3F));
+  }
+  return out;
 }
 
 }  // namespace
 
 WideLine decodeUtf8(std::string_view bytes) {
-  WideLine line;
-  line.reserve(bytes.size());
+  WideLine line(unitsFor(bytes), u'\0');
+  char16_t* out = line.data();
+  const char* in = bytes.data();
+  const std::size_t size = bytes.size();
   std::size_t position = 0;
-  while (position < bytes.size()) {
-    const auto byte = static_cast<unsigned char>(bytes[position]);
+  while (position < size) {
+    // Most menu text is ASCII: copy runs of it eight bytes at a time.
+    while (size - position >= 8 && !hasNonAscii(in + position)) {
+      for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<unsigned char>(in[position + i]);
+      }
+      out += 8;
+      position += 8;
+    }
+    if (position == size) {
+      break;
+    }
+    const auto byte = static_cast<unsigned char>(in[position]);
     if (byte < 0x80) {
-      line.push_back(byte);
+      *out++ = byte;
       ++position;
     } else {
-      appendUnits(line, decodeMultiByte(bytes, position));
+      out = appendUnits(out, decodeMultiByte(bytes, position));
     }
   }
+  line.resize(static_cast<std::size_t>(out - line.data()));
   return line;
 }
 
@@ -110,18 +148,26 @@ void appendEncodedLine(std::string& out, std::u16string_view line, bool withByte
   if (withByteOrderMark && !line.empty()) {
     out.append(byteOrderMark);
   }
+  // Room for the longest form (three bytes a unit; a pair takes four for its two), cut afterwards.
+  const std::size_t written = out.size();
+  out.resize(written + 3 * line.size());
+  char* const begin = out.data() + written;
+  char* next = begin;
   for (std::size_t i = 0; i < line.size(); ++i) {
     const char32_t unit = line[i];
-    if (!isHighSurrogate(unit)) {
-      appendUtf8(out, unit);
+    if (unit < 0x80) {
+      *next++ = static_cast<char>(unit);
+    } else if (!isHighSurrogate(unit)) {
+      next = appendUtf8(next, unit);
     } else if (i + 1 < line.size() && isLowSurrogate(line[i + 1])) {
-      appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (line[i + 1] - 0xDC00));
+      next = appendUtf8(next, 0x10000 + ((unit - 0xD800) << 10) + (line[i + 1] - 0xDC00));
       ++i;
     } else {
       out.resize(start);
       throw ConversionError();
     }
   }
+  out.resize(written + static_cast<std::size_t>(next - begin));
 }
 
 std::string encodeLine(std::u16string_view line, bool withByteOrderMark) {
