@@ -104,6 +104,12 @@ char* appendUtf8(char* out, char32_t value) {
   return out;
 }
 
+bool areAscii(const char16_t* fourUnits) {
+  std::uint64_t word;
+  std::memcpy(&word, fourUnits, sizeof word);
+  return (word & 0xFF80FF80FF80FF80u) == 0;
+}
+
 }  // namespace
 
 WideLine decodeUtf8(std::string_view bytes) {
@@ -154,6 +160,17 @@ void appendEncodedLine(std::string& out, std::u16string_view line, bool withByte
   char* const begin = out.data() + written;
   char* next = begin;
   for (std::size_t i = 0; i < line.size(); ++i) {
+    // ASCII runs go four units at a time.
+    while (line.size() - i >= 4 && areAscii(line.data() + i)) {
+      for (int k = 0; k < 4; ++k) {
+        next[k] = static_cast<char>(line[i + k]);
+      }
+      next += 4;
+      i += 4;
+    }
+    if (i == line.size()) {
+      break;
+    }
     const char32_t unit = line[i];
     if (unit < 0x80) {
       *next++ = static_cast<char>(unit);
