@@ -36,7 +36,15 @@ void checkUnits(std::string_view raw) {
   try {
     bytes = zelpin::encodeLine(units, true);
   } catch (const zelpin::ConversionError&) {
-    return;
+    try {
+      zelpin::encodedLength(units);
+    } catch (const zelpin::ConversionError&) {
+      return;
+    }
+    std::abort();  // the save's size pass would let through a line that cannot be written
+  }
+  if (zelpin::encodedLength(units) + (units.empty() ? 0 : 3) != bytes.size()) {
+    std::abort();
   }
   // The mark written in front is dropped again; a unit FEFF of the line's own then stays.
   if (zelpin::decodeLine(bytes) != units) {

@@ -187,6 +187,26 @@ void appendEncodedLine(std::string& out, std::u16string_view line, bool withByte
   out.resize(written + static_cast<std::size_t>(next - begin));
 }
 
+std::size_t encodedLength(std::u16string_view line) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char32_t unit = line[i];
+    if (unit < 0x80) {
+      length += 1;
+    } else if (unit < 0x800) {
+      length += 2;
+    } else if (!isHighSurrogate(unit)) {
+      length += 3;
+    } else if (i + 1 < line.size() && isLowSurrogate(line[i + 1])) {
+      length += 4;
+      ++i;
+    } else {
+      throw ConversionError();
+    }
+  }
+  return length;
+}
+
 std::string encodeLine(std::u16string_view line, bool withByteOrderMark) {
   std::string bytes;
   appendEncodedLine(bytes, line, withByteOrderMark);

@@ -25,6 +25,9 @@ WideLine decodeLine(std::string_view bytes);
 // front of a non-empty line.
 std::string encodeLine(std::u16string_view line, bool withByteOrderMark);
 
+// The number of bytes encodeLine gives for line without the mark; fails where encodeLine fails.
+std::size_t encodedLength(std::u16string_view line);
+
 // encodeLine, appending to out; out is unchanged when it fails.
 void appendEncodedLine(std::string& out, std::u16string_view line, bool withByteOrderMark);
 

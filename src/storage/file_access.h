@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
 
@@ -14,8 +15,13 @@ namespace zelpin {
 void readFileChunks(std::u16string_view path,
                     const std::function<void(std::string_view chunk)>& onChunk);
 
-// Replaces the file's content with content, so that the file holds either its whole old content or
-// the whole new one, and nothing else, at every moment it can be observed. Throws FileError.
-void replaceFileContent(std::u16string_view path, std::string_view content);
+using ContentSink = std::function<void(std::string_view piece)>;
+using ContentWriter = std::function<void(const ContentSink& sink)>;
+
+// Replaces the file's content with the pieces writeContent hands to its sink, which must come to
+// exactly size bytes, so that the file holds either its whole old content or the whole new one at
+// every moment it can be observed. Throws FileError.
+void replaceFileContent(std::u16string_view path, std::uint64_t size,
+                        const ContentWriter& writeContent);
 
 }  // namespace zelpin

@@ -115,12 +115,27 @@ void writeAll(int fd, std::string_view content, const std::string& name) {
   }
 }
 
+// Writes what writeContent produces to fd and checks that it came to the size announced.
+void writeContentTo(int fd, std::uint64_t size, const ContentWriter& writeContent,
+                    const std::string& name) {
+  std::uint64_t total = 0;
+  writeContent([&](std::string_view piece) {
+    writeAll(fd, piece, name);
+    total += piece.size();
+  });
+  if (total != size) {
+    throw FileError("cannot write '" + name + "': the content came to " + std::to_string(total) +
+                    " bytes instead of " + std::to_string(size));
+  }
+}
+
 // For files that must keep their identity (hard links, devices) or whose folder takes no new files.
 // The space is reserved before the first byte changes, so a full disk or a file size limit stops
 // the save while the old content is still whole.
-void rewriteInPlace(Descriptor& file, const std::string& name, std::string_view content) {
-  if (!content.empty()) {
-    const int error = ::posix_fallocate(file.get(), 0, static_cast<off_t>(content.size()));
+void rewriteInPlace(Descriptor& file, const std::string& name, std::uint64_t size,
+                    const ContentWriter& writeContent) {
+  if (size != 0) {
+    const int error = ::posix_fallocate(file.get(), 0, static_cast<off_t>(size));
     if (error != 0 && error != EOPNOTSUPP && error != EINVAL && error != ENODEV) {
       fail("write", name, error);
     }
@@ -128,8 +143,8 @@ void rewriteInPlace(Descriptor& file, const std::string& name, std::string_view 
   if (::lseek(file.get(), 0, SEEK_SET) != 0) {
     fail("write", name, errno);
   }
-  writeAll(file.get(), content, name);
-  if (::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0) {
+  writeContentTo(file.get(), size, writeContent, name);
+  if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0) {
     fail("write", name, errno);
   }
   if (::fsync(file.get()) != 0 && errno != EINVAL) {
@@ -182,7 +197,8 @@ void readFileChunks(std::u16string_view path,
   }
 }
 
-void replaceFileContent(std::u16string_view path, std::string_view content) {
+void replaceFileContent(std::u16string_view path, std::uint64_t size,
+                        const ContentWriter& writeContent) {
   const std::string name = followLinks(nativeName(path));
 
   // Probe without truncating: a file this user may not write stays as it is.
@@ -195,7 +211,8 @@ void replaceFileContent(std::u16string_view path, std::string_view content) {
   } else if (::fstat(existing.get(), &info) != 0) {
     fail("write", name, errno);
   } else if (info.st_nlink > 1 || !S_ISREG(info.st_mode)) {
-    rewriteInPlace(existing, name, content);  // a rename would split the names or drop the device
+    // A rename would split the names or drop the device.
+    rewriteInPlace(existing, name, size, writeContent);
     return;
   }
 
@@ -204,7 +221,7 @@ void replaceFileContent(std::u16string_view path, std::string_view content) {
   Descriptor temporary(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!temporary.isOpen()) {
     if ((errno == EACCES || errno == EPERM) && existing.isOpen()) {
-      rewriteInPlace(existing, name, content);
+      rewriteInPlace(existing, name, size, writeContent);
       return;
     }
     fail("write", name, errno);
@@ -219,7 +236,7 @@ void replaceFileContent(std::u16string_view path, std::string_view content) {
   if (::fchmod(temporary.get(), mode) != 0) {
     fail("write", guard.name(), errno);
   }
-  writeAll(temporary.get(), content, guard.name());
+  writeContentTo(temporary.get(), size, writeContent, guard.name());
   if (::fsync(temporary.get()) != 0 || temporary.close() != 0) {
     fail("write", guard.name(), errno);
   }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -127,25 +128,39 @@ void writeAll(HANDLE file, std::string_view content, const std::wstring& name) {
   }
 }
 
-bool setLength(HANDLE file, std::size_t length) {
+bool setLength(HANDLE file, std::uint64_t length) {
   LARGE_INTEGER position;
   position.QuadPart = static_cast<LONGLONG>(length);
   return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
+// Writes what writeContent produces to file and checks that it came to the size announced.
+void writeContentTo(HANDLE file, std::uint64_t size, const ContentWriter& writeContent,
+                    const std::wstring& name) {
+  std::uint64_t total = 0;
+  writeContent([&](std::string_view piece) {
+    writeAll(file, piece, name);
+    total += piece.size();
+  });
+  if (total != size) {
+    throw FileError("cannot write '" + utf8(name) + "': the content came to " +
+                    std::to_string(total) + " bytes instead of " + std::to_string(size));
+  }
+}
+
 // For files that must keep their identity (hard links) or whose folder takes no new files. The file
 // is grown to its new length first, so that a full disk stops the save while the old content is
 // still whole.
-void rewriteInPlace(Handle& file, const std::wstring& name, std::string_view content,
-                    std::size_t oldLength) {
-  if (content.size() > oldLength && !setLength(file.get(), content.size())) {
+void rewriteInPlace(Handle& file, const std::wstring& name, std::uint64_t size,
+                    const ContentWriter& writeContent, std::uint64_t oldLength) {
+  if (size > oldLength && !setLength(file.get(), size)) {
     fail("write", name, GetLastError());
   }
   LARGE_INTEGER start{};
   if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
     fail("write", name, GetLastError());
   }
-  writeAll(file.get(), content, name);
+  writeContentTo(file.get(), size, writeContent, name);
   if (!SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()) || !file.close()) {
     fail("write", name, GetLastError());
   }
@@ -207,7 +222,8 @@ void readFileChunks(std::u16string_view path,
   }
 }
 
-void replaceFileContent(std::u16string_view path, std::string_view content) {
+void replaceFileContent(std::u16string_view path, std::uint64_t size,
+                        const ContentWriter& writeContent) {
   const std::wstring name = wide(path);
   const std::wstring fullName = fullNameOf(name);
 
@@ -221,8 +237,8 @@ void replaceFileContent(std::u16string_view path, std::string_view content) {
   } else if (!GetFileInformationByHandle(existing.get(), &info)) {
     fail("write", name, GetLastError());
   } else if (info.nNumberOfLinks > 1) {
-    rewriteInPlace(existing, name, content,
-                   (static_cast<std::size_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    rewriteInPlace(existing, name, size, writeContent,
+                   (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     return;
   }
 
@@ -231,14 +247,14 @@ void replaceFileContent(std::u16string_view path, std::string_view content) {
   if (!temporary.isOpen()) {
     const DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED && existing.isOpen()) {
-      rewriteInPlace(existing, name, content,
-                     (static_cast<std::size_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+      rewriteInPlace(existing, name, size, writeContent,
+                     (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
       return;
     }
     fail("write", name, error);
   }
   TemporaryFile guard(temporaryName);
-  writeAll(temporary.get(), content, temporaryName);
+  writeContentTo(temporary.get(), size, writeContent, temporaryName);
   if (!FlushFileBuffers(temporary.get()) || !temporary.close()) {
     fail("write", temporaryName, GetLastError());
   }

@@ -1,5 +1,8 @@
 #include "storage/menu_file.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "storage/conversion.h"
 #include "storage/file_access.h"
 
@@ -12,6 +15,8 @@ void deliverLine(std::string_view bytes, const LineConsumer& consume) {
   }
   consume(decodeLine(bytes));
 }
+
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
 void appendWithCrLf(std::string& content, std::size_t lineStart) {
   // Rare: only a label from the command line can hold an LF. Each one is written as CR LF.
@@ -46,18 +51,33 @@ void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
   }
 }
 
-std::string encodeMenu(const MenuLines& lines) {
-  std::string content;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::size_t lineStart = content.size();
-    appendEncodedLine(content, lines[i], i == 0);
-    appendWithCrLf(content, lineStart);
-  }
-  return content;
-}
-
 void saveMenu(std::u16string_view path, const MenuLines& lines) {
-  replaceFileContent(path, encodeMenu(lines));
+  // Every line is known to encode, and the file's new size known, before the file is touched.
+  std::uint64_t size = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const WideLine& line = lines[i];
+    size += encodedLength(line) +
+            static_cast<std::size_t>(std::count(line.begin(), line.end(), u'\n')) + 2;
+    if (i == 0 && !line.empty()) {
+      size += byteOrderMark.size();
+    }
+  }
+  // Encoded a piece at a time, so the whole file is never held twice over in memory.
+  replaceFileContent(path, size, [&](const ContentSink& sink) {
+    constexpr std::size_t pieceSize = 1 << 20;
+    std::string piece;
+    piece.reserve(pieceSize);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::size_t lineStart = piece.size();
+      appendEncodedLine(piece, lines[i], i == 0);
+      appendWithCrLf(piece, lineStart);
+      if (piece.size() >= pieceSize) {
+        sink(piece);
+        piece.clear();
+      }
+    }
+    sink(piece);
+  });
 }
 
 }  // namespace zelpin

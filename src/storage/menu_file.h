@@ -19,7 +19,4 @@ void readMenuLines(std::u16string_view path, const LineConsumer& consume);
 // and FileError when the save fails; in both cases the file keeps its old content.
 void saveMenu(std::u16string_view path, const MenuLines& lines);
 
-// The bytes saveMenu writes for lines.
-std::string encodeMenu(const MenuLines& lines);
-
 }  // namespace zelpin

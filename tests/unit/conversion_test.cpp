@@ -73,8 +73,10 @@ TEST_P(EncodeLine, GivesTheBytesOrRefuses) {
   const EncodeCase& c = GetParam();
   if (c.bytes) {
     EXPECT_EQ(encodeLine(c.units, c.withMark), *c.bytes);
+    EXPECT_EQ(encodedLength(c.units), encodeLine(c.units, false).size());
   } else {
     EXPECT_THROW(encodeLine(c.units, c.withMark), ConversionError);
+    EXPECT_THROW(encodedLength(c.units), ConversionError);
   }
 }
 
