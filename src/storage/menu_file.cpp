@@ -64,7 +64,7 @@ void saveMenu(std::u16string_view path, const MenuLines& lines) {
   }
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
   replaceFileContent(path, size, [&](const ContentSink& sink) {
-    constexpr std::size_t pieceSize = 1 << 20;
+    constexpr std::size_t pieceSize = 1 << 16;  // one buffer, reused: few fresh pages
     std::string piece;
     piece.reserve(pieceSize);
     for (std::size_t i = 0; i < lines.size(); ++i) {
