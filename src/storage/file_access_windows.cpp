@@ -99,7 +99,6 @@ bool retryWhileBusy(Attempt attempt) {
       return false;
     }
     Sleep(pause);
-    SetLastError(ERROR_SHARING_VIOLATION);
   }
 }
 

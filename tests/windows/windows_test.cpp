@@ -8,6 +8,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -115,6 +116,38 @@ TEST_F(WindowsProgram, HardLinkedNamesAllShowTheNewContent) {
   EXPECT_EQ(runZelpin({L"-d", L"menu.txt", L"C:\\A"}, folder_), 0u);
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), bom + "zel\r\n");
   EXPECT_EQ(readBytes(folder_ / "other.txt"), bom + "zel\r\n");
+}
+
+// A scanner holding the menu without sharing: a short hold is waited out, a long one fails cleanly.
+TEST_F(WindowsProgram, ABrieflyLockedMenuIsWaitedFor) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  HANDLE lock = CreateFileW((folder_ / "menu.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  std::thread release([lock] {
+    Sleep(300);
+    CloseHandle(lock);
+  });
+  const DWORD status = runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_);
+  release.join();
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"),
+            bom + "zel\r\n\"0 F\"\t&CD \"C:\\F\"\r\n\"1 A\"\t&CD \"C:\\A\"\r\n");
+}
+
+TEST_F(WindowsProgram, AMenuLockedForLongFailsCleanly) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  HANDLE lock = CreateFileW((folder_ / "menu.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  const DWORD started = GetTickCount();
+  const DWORD status = runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_);
+  const DWORD elapsed = GetTickCount() - started;
+  CloseHandle(lock);
+  EXPECT_EQ(status, 1u);
+  EXPECT_GE(elapsed, 900u) << "the program gave up without waiting";
+  EXPECT_LT(elapsed, 10000u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
 }
 
 TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
