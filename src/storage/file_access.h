@@ -18,9 +18,10 @@ void readFileChunks(std::u16string_view path,
 using ContentSink = std::function<void(std::string_view piece)>;
 using ContentWriter = std::function<void(const ContentSink& sink)>;
 
-// Replaces the file's content with the pieces writeContent hands to its sink, which must come to
-// exactly size bytes, so that the file holds either its whole old content or the whole new one at
-// every moment it can be observed. Throws FileError.
+// Replaces the file's content with the pieces writeContent hands to its sink, which come to size
+// bytes, so that the file holds either its whole old content or the whole new one at every moment
+// it can be observed. An exception from writeContent abandons the save before the file is
+// replaced. Throws FileError.
 void replaceFileContent(std::u16string_view path, std::uint64_t size,
                         const ContentWriter& writeContent);
 

@@ -133,18 +133,8 @@ bool setLength(HANDLE file, std::uint64_t length) {
   return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
-// Writes what writeContent produces to file and checks that it came to the size announced.
-void writeContentTo(HANDLE file, std::uint64_t size, const ContentWriter& writeContent,
-                    const std::wstring& name) {
-  std::uint64_t total = 0;
-  writeContent([&](std::string_view piece) {
-    writeAll(file, piece, name);
-    total += piece.size();
-  });
-  if (total != size) {
-    throw FileError("cannot write '" + utf8(name) + "': the content came to " +
-                    std::to_string(total) + " bytes instead of " + std::to_string(size));
-  }
+void writeContentTo(HANDLE file, const ContentWriter& writeContent, const std::wstring& name) {
+  writeContent([&](std::string_view piece) { writeAll(file, piece, name); });
 }
 
 // For files that must keep their identity (hard links) or whose folder takes no new files. The file
@@ -159,7 +149,7 @@ void rewriteInPlace(Handle& file, const std::wstring& name, std::uint64_t size,
   if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
     fail("write", name, GetLastError());
   }
-  writeContentTo(file.get(), size, writeContent, name);
+  writeContentTo(file.get(), writeContent, name);
   if (!SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()) || !file.close()) {
     fail("write", name, GetLastError());
   }
@@ -253,7 +243,7 @@ void replaceFileContent(std::u16string_view path, std::uint64_t size,
     fail("write", name, error);
   }
   TemporaryFile guard(temporaryName);
-  writeContentTo(temporary.get(), size, writeContent, temporaryName);
+  writeContentTo(temporary.get(), writeContent, temporaryName);
   if (!FlushFileBuffers(temporary.get()) || !temporary.close()) {
     fail("write", temporaryName, GetLastError());
   }

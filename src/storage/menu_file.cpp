@@ -5,6 +5,7 @@
 
 #include "storage/conversion.h"
 #include "storage/file_access.h"
+#include "storage/file_error.h"
 
 namespace zelpin {
 namespace {
@@ -64,6 +65,7 @@ void saveMenu(std::u16string_view path, const MenuLines& lines) {
   }
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
   replaceFileContent(path, size, [&](const ContentSink& sink) {
+    std::uint64_t written = 0;
     constexpr std::size_t pieceSize = 1 << 16;  // one buffer, reused: few fresh pages
     std::string piece;
     piece.reserve(pieceSize);
@@ -72,11 +74,18 @@ void saveMenu(std::u16string_view path, const MenuLines& lines) {
       appendEncodedLine(piece, lines[i], i == 0);
       appendWithCrLf(piece, lineStart);
       if (piece.size() >= pieceSize) {
+        written += piece.size();
         sink(piece);
         piece.clear();
       }
     }
+    written += piece.size();
     sink(piece);
+    // The size pass and the encoding must agree, or a reserved or truncated length would be wrong.
+    if (written != size) {
+      throw FileError("cannot write the menu: it came to " + std::to_string(written) +
+                      " bytes instead of " + std::to_string(size));
+    }
   });
 }
 
