@@ -1,5 +1,6 @@
 #include "storage/conversion.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -67,12 +68,27 @@ char16_t* appendUnits(char16_t* out, char32_t value) {
   return out;
 }
 
+// How many bytes of a word have their high bit set, for a word holding nothing but high bits
+// (no popcount instruction in the baseline x86-64 set).
+std::size_t countHighBits(std::uint64_t highBitsOnly) {
+  return static_cast<std::size_t>(((highBitsOnly >> 7) * 0x0101010101010101u) >> 56);
+}
+
 // Every code point has one lead byte and gives one unit, two from a four-byte lead (F0 and up), so
 // counting leads sizes the line exactly; any other input fails before it could overrun.
 std::size_t unitsFor(std::string_view bytes) {
+  constexpr std::uint64_t highBits = 0x8080808080808080u;
   std::size_t units = 0;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
+  std::size_t position = 0;
+  for (; bytes.size() - position >= 8; position += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + position, sizeof word);
+    const std::uint64_t continuations = word & ~(word << 1) & highBits;  // 10xxxxxx
+    const std::uint64_t fourByteLeads = word & (word << 1) & (word << 2) & (word << 3) & highBits;
+    units += 8 - countHighBits(continuations) + countHighBits(fourByteLeads);
+  }
+  for (; position < bytes.size(); ++position) {
+    const auto byte = static_cast<unsigned char>(bytes[position]);
     units +=
         static_cast<std::size_t>((byte & 0xC0) != 0x80) + static_cast<std::size_t>(byte >= 0xF0);
   }
@@ -104,22 +120,85 @@ char* appendUtf8(char* out, char32_t value) {
   return out;
 }
 
+bool isAscii(std::string_view bytes) {
+  std::size_t position = 0;
+  std::uint64_t seen = 0;
+  for (; bytes.size() - position >= 8; position += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + position, sizeof word);
+    seen |= word;
+  }
+  for (; position < bytes.size(); ++position) {
+    seen |= static_cast<unsigned char>(bytes[position]);
+  }
+  return (seen & 0x8080808080808080u) == 0;
+}
+
+// E1-EC and EE-EF: with any two continuation bytes after them they give a unit of 1000 or more
+// that is no surrogate, so such a sequence needs no further check. The bulk of CJK text is these.
+bool isPlainThreeByteLead(unsigned char lead) {
+  return lead >= 0xE1 && lead <= 0xEF && lead != 0xED;
+}
+
+bool areContinuations(char first, char second) {
+  return ((static_cast<unsigned char>(first) & 0xC0) == 0x80) &&
+         ((static_cast<unsigned char>(second) & 0xC0) == 0x80);
+}
+
+char16_t threeByteUnit(unsigned char lead, char first, char second) {
+  return static_cast<char16_t>(((lead & 0x0Fu) << 12) |
+                               ((static_cast<unsigned char>(first) & 0x3Fu) << 6) |
+                               (static_cast<unsigned char>(second) & 0x3Fu));
+}
+
+bool areAllAscii(std::u16string_view line) {
+  char16_t seen = 0;
+  for (const char16_t unit : line) {
+    seen |= unit;
+  }
+  return seen < 0x80;
+}
+
 bool areAscii(const char16_t* fourUnits) {
   std::uint64_t word;
   std::memcpy(&word, fourUnits, sizeof word);
   return (word & 0xFF80FF80FF80FF80u) == 0;
 }
 
+std::size_t lengthWithSurrogates(std::u16string_view line) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char32_t unit = line[i];
+    if (unit < 0x80) {
+      length += 1;
+    } else if (unit < 0x800) {
+      length += 2;
+    } else if (!isHighSurrogate(unit)) {
+      length += 3;
+    } else if (i + 1 < line.size() && isLowSurrogate(line[i + 1])) {
+      length += 4;
+      ++i;
+    } else {
+      throw ConversionError();
+    }
+  }
+  return length;
+}
+
 }  // namespace
 
 WideLine decodeUtf8(std::string_view bytes) {
+  if (isAscii(bytes)) {
+    // Most lines: one unit a byte, and no zeroed buffer to fill a second time.
+    return WideLine(bytes.begin(), bytes.end());
+  }
   WideLine line(unitsFor(bytes), u'\0');
   char16_t* out = line.data();
   const char* in = bytes.data();
   const std::size_t size = bytes.size();
   std::size_t position = 0;
   while (position < size) {
-    // Most menu text is ASCII: copy runs of it eight bytes at a time.
+    // Runs of ASCII go eight bytes at a time.
     while (size - position >= 8 && !hasNonAscii(in + position)) {
       for (int i = 0; i < 8; ++i) {
         out[i] = static_cast<unsigned char>(in[position + i]);
@@ -134,6 +213,10 @@ WideLine decodeUtf8(std::string_view bytes) {
     if (byte < 0x80) {
       *out++ = byte;
       ++position;
+    } else if (isPlainThreeByteLead(byte) && size - position >= 3 &&
+               areContinuations(in[position + 1], in[position + 2])) {
+      *out++ = threeByteUnit(byte, in[position + 1], in[position + 2]);
+      position += 3;
     } else {
       out = appendUnits(out, decodeMultiByte(bytes, position));
     }
@@ -154,8 +237,13 @@ void appendEncodedLine(std::string& out, std::u16string_view line, bool withByte
   if (withByteOrderMark && !line.empty()) {
     out.append(byteOrderMark);
   }
-  // Room for the longest form (three bytes a unit; a pair takes four for its two), cut afterwards.
   const std::size_t written = out.size();
+  if (areAllAscii(line)) {
+    out.resize(written + line.size());
+    std::copy(line.begin(), line.end(), out.begin() + static_cast<std::ptrdiff_t>(written));
+    return;
+  }
+  // Room for the longest form (three bytes a unit; a pair takes four for its two), cut afterwards.
   out.resize(written + 3 * line.size());
   char* const begin = out.data() + written;
   char* next = begin;
@@ -188,23 +276,14 @@ void appendEncodedLine(std::string& out, std::u16string_view line, bool withByte
 }
 
 std::size_t encodedLength(std::u16string_view line) {
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char32_t unit = line[i];
-    if (unit < 0x80) {
-      length += 1;
-    } else if (unit < 0x800) {
-      length += 2;
-    } else if (!isHighSurrogate(unit)) {
-      length += 3;
-    } else if (i + 1 < line.size() && isLowSurrogate(line[i + 1])) {
-      length += 4;
-      ++i;
-    } else {
-      throw ConversionError();
-    }
+  // One byte a unit, one more from 80 and another from 800: exact unless there are surrogates.
+  std::size_t length = line.size();
+  std::size_t surrogates = 0;
+  for (const char16_t unit : line) {
+    length += static_cast<std::size_t>(unit >= 0x80) + static_cast<std::size_t>(unit >= 0x800);
+    surrogates += static_cast<std::size_t>((unit & 0xF800) == 0xD800);
   }
-  return length;
+  return surrogates != 0 ? lengthWithSurrogates(line) : length;
 }
 
 std::string encodeLine(std::u16string_view line, bool withByteOrderMark) {
