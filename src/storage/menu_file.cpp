@@ -55,14 +55,16 @@ void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
 void saveMenu(std::u16string_view path, const MenuLines& lines) {
   // Every line is known to encode, and the file's new size known, before the file is touched.
   std::uint64_t size = 0;
+  std::uint64_t lineFeeds = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const WideLine& line = lines[i];
-    size += encodedLength(line) +
-            static_cast<std::size_t>(std::count(line.begin(), line.end(), u'\n')) + 2;
+    size += encodedLength(line) + 2;
+    lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
     if (i == 0 && !line.empty()) {
       size += byteOrderMark.size();
     }
   }
+  size += lineFeeds;
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
   replaceFileContent(path, size, [&](const ContentSink& sink) {
     std::uint64_t written = 0;
@@ -72,7 +74,11 @@ void saveMenu(std::u16string_view path, const MenuLines& lines) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::size_t lineStart = piece.size();
       appendEncodedLine(piece, lines[i], i == 0);
-      appendWithCrLf(piece, lineStart);
+      if (lineFeeds == 0) {
+        piece.append("\r\n");
+      } else {
+        appendWithCrLf(piece, lineStart);
+      }
       if (piece.size() >= pieceSize) {
         written += piece.size();
         sink(piece);
