@@ -10,9 +10,10 @@ namespace zelpin {
 
 // Platform file access by wide name; the platform's own file decides how the name is spelled.
 
-// Hands the file's bytes to onChunk in order. A missing file gives no chunks; any other failure to
+// Tells onOpen the file's size as it stands when opened (0 where there is none to tell), then
+// hands the file's bytes to onChunk in order. A missing file calls neither; any other failure to
 // open or read throws FileError.
-void readFileChunks(std::u16string_view path,
+void readFileChunks(std::u16string_view path, const std::function<void(std::uint64_t size)>& onOpen,
                     const std::function<void(std::string_view chunk)>& onChunk);
 
 using ContentSink = std::function<void(std::string_view piece)>;

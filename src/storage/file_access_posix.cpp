@@ -161,7 +161,7 @@ void flushFolder(const std::string& folder) {
 
 }  // namespace
 
-void readFileChunks(std::u16string_view path,
+void readFileChunks(std::u16string_view path, const std::function<void(std::uint64_t size)>& onOpen,
                     const std::function<void(std::string_view chunk)>& onChunk) {
   const std::string name = nativeName(path);
   Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
@@ -171,6 +171,10 @@ void readFileChunks(std::u16string_view path,
     }
     fail("read", name, errno);
   }
+  struct stat status {};
+  onOpen(::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode)
+             ? static_cast<std::uint64_t>(status.st_size)
+             : 0);
   std::vector<char> buffer(1 << 16);
   for (;;) {
     const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());

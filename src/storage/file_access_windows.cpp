@@ -187,7 +187,7 @@ HANDLE createTemporary(const std::wstring& folder, std::wstring& name) {
 
 }  // namespace
 
-void readFileChunks(std::u16string_view path,
+void readFileChunks(std::u16string_view path, const std::function<void(std::uint64_t size)>& onOpen,
                     const std::function<void(std::string_view chunk)>& onChunk) {
   const std::wstring name = wide(path);
   Handle file(openExisting(name, GENERIC_READ));
@@ -198,6 +198,8 @@ void readFileChunks(std::u16string_view path,
     }
     fail("read", name, error);
   }
+  LARGE_INTEGER size{};
+  onOpen(GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0);
   std::vector<char> buffer(1 << 16);
   for (;;) {
     DWORD count = 0;

@@ -6,6 +6,7 @@
 #include "storage/conversion.h"
 #include "storage/file_access.h"
 #include "storage/file_error.h"
+#include "storage/memory_hint.h"
 
 namespace zelpin {
 namespace {
@@ -32,7 +33,8 @@ void appendWithCrLf(std::string& content, std::size_t lineStart) {
 
 void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
   std::string pending;  // the start of a line that a chunk boundary cut
-  readFileChunks(path, [&](std::string_view chunk) {
+  // Every line is handed on to be kept until the save, so the file's size foretells the memory.
+  readFileChunks(path, prepareMemoryForLines, [&](std::string_view chunk) {
     std::size_t start = 0;
     for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
          end = chunk.find('\n', start)) {

@@ -1,0 +1,50 @@
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "storage/memory_hint.h"
+
+namespace zelpin {
+namespace {
+
+constexpr std::uint64_t largePage = std::uint64_t{2} << 20;
+
+// Below this a menu loads in a few milliseconds whatever the pages; the heap is left as it is.
+constexpr std::uint64_t smallestLargeMenu = std::uint64_t{4} << 20;
+
+// The lines as UTF-16 take up to twice the file's bytes, plus a record and a heap block header
+// each; three times the file covers menus of ordinary line lengths. More is only address space.
+constexpr std::uint64_t heapPerFileByte = 3;
+
+}  // namespace
+
+void prepareMemoryForLines(std::uint64_t fileBytes) {
+  if (fileBytes < smallestLargeMenu || fileBytes > SIZE_MAX / heapPerFileByte - largePage) {
+    return;
+  }
+  const auto heapBytes = static_cast<std::size_t>(fileBytes * heapPerFileByte);
+  // Everything from one heap that grows once, and never shrinks during the run, so that the
+  // stretch advised below is where the lines, and the list of them, will be put.
+  // Freed blocks are merged as they come: a million small ones kept apart in fast bins would all
+  // be sorted out in one sweep through cold memory as the lines are freed.
+  if (mallopt(M_MMAP_MAX, 0) == 0 || mallopt(M_TRIM_THRESHOLD, -1) == 0 ||
+      mallopt(M_MXFAST, 0) == 0) {
+    return;
+  }
+  const std::unique_ptr<char[]> stretch(new (std::nothrow) char[heapBytes]);
+  if (!stretch) {
+    return;
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(stretch.get());
+  const std::uintptr_t first = (start + largePage - 1) & ~(largePage - 1);
+  if (first - start < heapBytes) {
+    // The block goes back to the heap's free top when stretch ends; its pages stay untouched
+    // until a line needs them.
+    madvise(reinterpret_cast<void*>(first), heapBytes - (first - start), MADV_HUGEPAGE);
+  }
+}
+
+}  // namespace zelpin
