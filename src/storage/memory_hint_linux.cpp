@@ -12,12 +12,14 @@ namespace {
 
 constexpr std::uint64_t largePage = std::uint64_t{2} << 20;
 
-// Below this a menu loads in a few milliseconds whatever the pages; the heap is left as it is.
+// A smaller menu's lines fill only a few large pages' worth; its heap is left as glibc sets it.
 constexpr std::uint64_t smallestLargeMenu = std::uint64_t{4} << 20;
 
 // The lines as UTF-16 take up to twice the file's bytes, plus a record and a heap block header
 // each; three times the file covers menus of ordinary line lengths. More is only address space.
 constexpr std::uint64_t heapPerFileByte = 3;
+
+constexpr int defaultMmapMax = 65536;  // glibc's own setting
 
 }  // namespace
 
@@ -26,16 +28,17 @@ void prepareMemoryForLines(std::uint64_t fileBytes) {
     return;
   }
   const auto heapBytes = static_cast<std::size_t>(fileBytes * heapPerFileByte);
-  // Everything from one heap that grows once, and never shrinks during the run, so that the
-  // stretch advised below is where the lines, and the list of them, will be put.
-  // Freed blocks are merged as they come: a million small ones kept apart in fast bins would all
-  // be sorted out in one sweep through cold memory as the lines are freed.
+  // Everything from one heap that grows once and never shrinks during the run, so that the
+  // stretch advised below is where the lines, and the list of them, will be put. Freed blocks
+  // are merged as they come: a million small ones kept apart in fast bins would all be sorted
+  // out in one sweep through cold memory when the lines are freed.
   if (mallopt(M_MMAP_MAX, 0) == 0 || mallopt(M_TRIM_THRESHOLD, -1) == 0 ||
       mallopt(M_MXFAST, 0) == 0) {
     return;
   }
   const std::unique_ptr<char[]> stretch(new (std::nothrow) char[heapBytes]);
   if (!stretch) {
+    mallopt(M_MMAP_MAX, defaultMmapMax);  // no room for the stretch: let large blocks map again
     return;
   }
   const auto start = reinterpret_cast<std::uintptr_t>(stretch.get());
