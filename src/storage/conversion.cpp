@@ -1,6 +1,7 @@
 #include "storage/conversion.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -185,15 +186,13 @@ std::size_t lengthWithSurrogates(std::u16string_view line) {
   return length;
 }
 
-}  // namespace
+// A line this long or shorter is decoded into a buffer on the stack first.
+constexpr std::size_t shortLineBytes = 512;
 
-WideLine decodeUtf8(std::string_view bytes) {
-  if (isAscii(bytes)) {
-    // Most lines: one unit a byte, and no zeroed buffer to fill a second time.
-    return WideLine(bytes.begin(), bytes.end());
-  }
-  WideLine line(unitsFor(bytes), u'\0');
-  char16_t* out = line.data();
+// Writes the units of bytes to out, which has room for one unit a byte (never more is needed),
+// and returns how many there are.
+std::size_t decodeInto(char16_t* const out, std::string_view bytes) {
+  char16_t* next = out;
   const char* in = bytes.data();
   const std::size_t size = bytes.size();
   std::size_t position = 0;
@@ -201,9 +200,9 @@ WideLine decodeUtf8(std::string_view bytes) {
     // Runs of ASCII go eight bytes at a time.
     while (size - position >= 8 && !hasNonAscii(in + position)) {
       for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<unsigned char>(in[position + i]);
+        next[i] = static_cast<unsigned char>(in[position + i]);
       }
-      out += 8;
+      next += 8;
       position += 8;
     }
     if (position == size) {
@@ -211,17 +210,33 @@ WideLine decodeUtf8(std::string_view bytes) {
     }
     const auto byte = static_cast<unsigned char>(in[position]);
     if (byte < 0x80) {
-      *out++ = byte;
+      *next++ = byte;
       ++position;
     } else if (isPlainThreeByteLead(byte) && size - position >= 3 &&
                areContinuations(in[position + 1], in[position + 2])) {
-      *out++ = threeByteUnit(byte, in[position + 1], in[position + 2]);
+      *next++ = threeByteUnit(byte, in[position + 1], in[position + 2]);
       position += 3;
     } else {
-      out = appendUnits(out, decodeMultiByte(bytes, position));
+      next = appendUnits(next, decodeMultiByte(bytes, position));
     }
   }
-  line.resize(static_cast<std::size_t>(out - line.data()));
+  return static_cast<std::size_t>(next - out);
+}
+
+}  // namespace
+
+WideLine decodeUtf8(std::string_view bytes) {
+  if (isAscii(bytes)) {
+    // Most lines: one unit a byte, and no zeroed buffer to fill a second time.
+    return WideLine(bytes.begin(), bytes.end());
+  }
+  if (bytes.size() <= shortLineBytes) {
+    // Decoded on the stack, then allocated once at its exact size: no counting pass, no zeroing.
+    std::array<char16_t, shortLineBytes> units;
+    return WideLine(units.data(), decodeInto(units.data(), bytes));
+  }
+  WideLine line(unitsFor(bytes), u'\0');
+  line.resize(decodeInto(line.data(), bytes));
   return line;
 }
 

@@ -12,6 +12,15 @@ struct DecodeCase {
   std::optional<std::u16string> units;  // none: the line must be refused
 };
 
+template <typename Text>
+Text repeated(const Text& piece, int times) {
+  Text text;
+  for (int i = 0; i < times; ++i) {
+    text += piece;
+  }
+  return text;
+}
+
 class DecodeLine : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeLine, GivesTheUnitsOrRefuses) {
@@ -46,6 +55,13 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"1234567\xE6\x96\x87\xF0\x9F\x98\x80"
                    "abcdefgh\xC3\xA9\xE1\x80\x80",
                    u"1234567\u6587\U0001F600abcdefgh\u00E9\u1000"},
+        // short lines and long ones are decoded into different buffers
+        DecodeCase{repeated<std::string>("\xE6\x96\x87", 170) + "ab",
+                   repeated<std::u16string>(u"\u6587", 170) + u"ab"},
+        DecodeCase{repeated<std::string>("\xE6\x96\x87", 171),
+                   repeated<std::u16string>(u"\u6587", 171)},
+        DecodeCase{repeated<std::string>("a\xF0\x9F\x98\x80", 200),
+                   repeated<std::u16string>(u"a\U0001F600", 200)},
         // refused
         DecodeCase{"\xF4\x90\x80\x80", {}}, DecodeCase{"\xC3\x41", {}}, DecodeCase{"\x80", {}},
         DecodeCase{"a\xBF", {}}, DecodeCase{"\xC0\x80", {}}, DecodeCase{"\xC1\xBF", {}},
@@ -57,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"\xED\xA0\x80", {}}, DecodeCase{"\xED\xAF\xBF", {}},
         DecodeCase{"\xE2\x28\xA1", {}}, DecodeCase{"\xF0\x9F\x28\x80", {}},
         DecodeCase{"\xE1\x80\x41", {}}, DecodeCase{"\xEE\x80", {}},
-        DecodeCase{"\xE6\x96\x87\x80", {}}, DecodeCase{"abcdefgh12345678\xED\xA0\x80", {}}));
+        DecodeCase{"\xE6\x96\x87\x80", {}}, DecodeCase{"abcdefgh12345678\xED\xA0\x80", {}},
+        DecodeCase{repeated<std::string>("\xE6\x96\x87", 200) + "\xE6\x96", {}}));
 
 TEST(DecodeUtf8, KeepsALeadingByteOrderMark) {
   EXPECT_EQ(decodeUtf8("\xEF\xBB\xBF"
