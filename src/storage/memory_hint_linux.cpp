@@ -1,6 +1,7 @@
 #include <malloc.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -12,12 +13,14 @@ namespace {
 
 constexpr std::uint64_t largePage = std::uint64_t{2} << 20;
 
-// A smaller menu's lines fill only a few large pages' worth; its heap is left as glibc sets it.
-constexpr std::uint64_t smallestLargeMenu = std::uint64_t{4} << 20;
+// A smaller menu's lines fit in the heap's first small pages; its heap is left as glibc sets it.
+constexpr std::uint64_t smallestLargeMenu = std::uint64_t{256} << 10;
 
 // The lines as UTF-16 take up to twice the file's bytes, plus a record and a heap block header
-// each; three times the file covers menus of ordinary line lengths. More is only address space.
+// each; three times the file covers menus of ordinary line lengths. More is only address space,
+// so the stretch is made long enough to hold whole large pages even for a small menu.
 constexpr std::uint64_t heapPerFileByte = 3;
+constexpr std::uint64_t shortestStretch = 3 * largePage;
 
 constexpr int defaultMmapMax = 65536;  // glibc's own setting
 
@@ -27,7 +30,8 @@ void prepareMemoryForLines(std::uint64_t fileBytes) {
   if (fileBytes < smallestLargeMenu || fileBytes > SIZE_MAX / heapPerFileByte - largePage) {
     return;
   }
-  const auto heapBytes = static_cast<std::size_t>(fileBytes * heapPerFileByte);
+  const auto heapBytes =
+      static_cast<std::size_t>(std::max(fileBytes * heapPerFileByte, shortestStretch));
   // Everything from one heap that grows once and never shrinks during the run, so that the
   // stretch advised below is where the lines, and the list of them, will be put. Freed blocks
   // are merged as they come: a million small ones kept apart in fast bins would all be sorted
