@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
+constexpr std::uint64_t highBits = 0x8080808080808080u;  // the top bit of each of eight bytes
+
 bool isHighSurrogate(char32_t unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
 }
@@ -78,7 +80,6 @@ std::size_t countHighBits(std::uint64_t highBitsOnly) {
 // Every code point has one lead byte and gives one unit, two from a four-byte lead (F0 and up), so
 // counting leads sizes the line exactly; any other input fails before it could overrun.
 std::size_t unitsFor(std::string_view bytes) {
-  constexpr std::uint64_t highBits = 0x8080808080808080u;
   std::size_t units = 0;
   std::size_t position = 0;
   for (; bytes.size() - position >= 8; position += 8) {
@@ -99,7 +100,7 @@ std::size_t unitsFor(std::string_view bytes) {
 bool hasNonAscii(const char* eightBytes) {
   std::uint64_t word;
   std::memcpy(&word, eightBytes, sizeof word);
-  return (word & 0x8080808080808080u) != 0;
+  return (word & highBits) != 0;
 }
 
 char* appendUtf8(char* out, char32_t value) {
@@ -121,6 +122,7 @@ char* appendUtf8(char* out, char32_t value) {
   return out;
 }
 
+// No early exit: one OR a word, without a branch, is faster on lines of menu length.
 bool isAscii(std::string_view bytes) {
   std::size_t position = 0;
   std::uint64_t seen = 0;
@@ -132,7 +134,7 @@ bool isAscii(std::string_view bytes) {
   for (; position < bytes.size(); ++position) {
     seen |= static_cast<unsigned char>(bytes[position]);
   }
-  return (seen & 0x8080808080808080u) == 0;
+  return (seen & highBits) == 0;
 }
 
 // E1-EC and EE-EF: with any two continuation bytes after them they give a unit of 1000 or more
