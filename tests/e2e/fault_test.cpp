@@ -47,31 +47,39 @@ struct Fixture : testing::Test {
 
 using Faults = Fixture;
 
-TEST_F(Faults, AnUnreadableMenuIsNeitherReadAsEmptyNorOverwritten) {
+struct PermissionCase {
+  const char* name;
+  fs::perms menuPermissions;
+  const char* error;
+};
+
+class MenuPermissions : public Fixture, public testing::WithParamInterface<PermissionCase> {};
+
+// An unreadable menu is neither read as empty nor overwritten; a read-only one stays as it is.
+TEST_P(MenuPermissions, LeaveTheMenuUnchangedAndSayWhy) {
   REQUIRE_ROOT_TO_SWITCH_USER();
   writeBytes(menu, oldMenu);
-  fs::permissions(menu, fs::perms::owner_write);
+  fs::permissions(menu, GetParam().menuPermissions);
   setOwner(menu, 65534);
   settings.asOtherUser = true;
   const RunResult result = runProgram(toggleF, settings);
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.errorOutput, "zelpin: cannot read 'menu.txt': Permission denied\n");
+  EXPECT_EQ(result.errorOutput, GetParam().error);
   EXPECT_EQ(readBytes(menu), oldMenu);
   expectNoLeftovers();
 }
 
-TEST_F(Faults, AReadOnlyMenuStaysUnchanged) {
-  REQUIRE_ROOT_TO_SWITCH_USER();
-  writeBytes(menu, oldMenu);
-  fs::permissions(menu, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  setOwner(menu, 65534);
-  settings.asOtherUser = true;
-  const RunResult result = runProgram(toggleF, settings);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.errorOutput, "zelpin: cannot write 'menu.txt': Permission denied\n");
-  EXPECT_EQ(readBytes(menu), oldMenu);
-  expectNoLeftovers();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MenuPermissions,
+    testing::Values(PermissionCase{"Unreadable", fs::perms::owner_write,
+                                   "zelpin: cannot read 'menu.txt': Permission denied\n"},
+                    PermissionCase{
+                        "ReadOnly",
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                        "zelpin: cannot write 'menu.txt': Permission denied\n"}),
+    [](const testing::TestParamInfo<PermissionCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(Faults, AMenuThatIsAFolderIsReported) {
   fs::create_directory(menu);
