@@ -64,7 +64,8 @@ void loadAndRenumberBench(benchmark::State& state) {
   const zelpin::KeySettings keys{1, 1};
   for (auto _ : state) {
     zelpin::MenuLines lines;
-    zelpin::loadMenu(path.u16string(), u"&CD \"C:\\nowhere\"", lines);
+    zelpin::MenuFile file(path.u16string());
+    zelpin::loadMenu(file, u"&CD \"C:\\nowhere\"", lines);
     zelpin::ensureHeader(lines);
     zelpin::renumberKeys(lines, keys);
     benchmark::DoNotOptimize(lines.data());

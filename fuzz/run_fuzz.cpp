@@ -45,8 +45,8 @@ std::string readBytes() {
 
 zelpin::MenuLines readLines() {
   zelpin::MenuLines lines;
-  zelpin::readMenuLines(menuPath().u16string(),
-                        [&](std::u16string&& line) { lines.push_back(std::move(line)); });
+  zelpin::MenuFile menu(menuPath().u16string());
+  zelpin::readMenuLines(menu, [&](std::u16string&& line) { lines.push_back(std::move(line)); });
   return lines;
 }
 
@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string command = u"&CD \"" + std::u16string(folder) + u"\"";
   bool found = false;
   try {
-    found = zelpin::loadMenu(menuPath().u16string(), command, before);
+    zelpin::MenuFile menu(menuPath().u16string());
+    found = zelpin::loadMenu(menu, command, before);
   } catch (const std::exception&) {
     return 0;
   }

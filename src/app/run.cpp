@@ -32,15 +32,16 @@ void applyEdit(const Options& options, bool found, WideLine&& promotedEntry, Men
 }
 
 void editMenuFile(const Options& options) {
-  const WideLine& menuFile = *options.menuFile;
+  // Held to the end of the run: another run on this menu waits until this one has saved.
+  MenuFile menu(*options.menuFile);
   MenuLines lines;
   WideLine promotedEntry;
   const bool promote = options.editMode == EditMode::Promote;
   const bool found =
-      loadMenu(menuFile, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
+      loadMenu(menu, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
   ensureHeader(lines);
   applyEdit(options, found, std::move(promotedEntry), lines);
-  saveMenu(menuFile, lines);
+  saveMenu(menu, lines);
 }
 
 }  // namespace

@@ -16,10 +16,10 @@ bool isEntryFor(std::u16string_view line, std::u16string_view folderCommand) {
   return isSpaceUnit(before) || before == u'"';
 }
 
-bool loadMenu(std::u16string_view path, std::u16string_view folderCommand, MenuLines& lines,
+bool loadMenu(MenuFile& menu, std::u16string_view folderCommand, MenuLines& lines,
               WideLine* captureSlot) {
   bool found = false;
-  readMenuLines(path, [&](WideLine&& line) {
+  readMenuLines(menu, [&](WideLine&& line) {
     if (!isEntryFor(line, folderCommand)) {
       lines.push_back(std::move(line));
       return;

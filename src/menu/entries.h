@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "storage/file_access.h"
 #include "storage/wide_line.h"
 
 namespace zelpin {
@@ -15,7 +16,7 @@ bool isEntryFor(std::u16string_view line, std::u16string_view folderCommand);
 
 // Reads the menu file into lines, leaving out every entry for folderCommand; returns whether there
 // was one. When captureSlot is given it receives the last entry left out.
-bool loadMenu(std::u16string_view path, std::u16string_view folderCommand, MenuLines& lines,
+bool loadMenu(MenuFile& menu, std::u16string_view folderCommand, MenuLines& lines,
               WideLine* captureSlot = nullptr);
 
 // Puts the default header in front unless the first line already is a header.

@@ -31,10 +31,10 @@ void appendWithCrLf(std::string& content, std::size_t lineStart) {
 
 }  // namespace
 
-void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
+void readMenuLines(MenuFile& menu, const LineConsumer& consume) {
   std::string pending;  // the start of a line that a chunk boundary cut
   // Every line is handed on to be kept until the save, so the file's size foretells the memory.
-  readFileChunks(path, prepareMemoryForLines, [&](std::string_view chunk) {
+  readFileChunks(menu, prepareMemoryForLines, [&](std::string_view chunk) {
     std::size_t start = 0;
     for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
          end = chunk.find('\n', start)) {
@@ -54,7 +54,7 @@ void readMenuLines(std::u16string_view path, const LineConsumer& consume) {
   }
 }
 
-void saveMenu(std::u16string_view path, const MenuLines& lines) {
+void saveMenu(MenuFile& menu, const MenuLines& lines) {
   // Every line is known to encode, and the file's new size known, before the file is touched.
   std::uint64_t size = 0;
   std::uint64_t lineFeeds = 0;
@@ -68,7 +68,7 @@ void saveMenu(std::u16string_view path, const MenuLines& lines) {
   }
   size += lineFeeds;
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
-  replaceFileContent(path, size, [&](const ContentSink& sink) {
+  replaceFileContent(menu, size, [&](const ContentSink& sink) {
     std::uint64_t written = 0;
     constexpr std::size_t pieceSize = 1 << 16;  // one buffer, reused: few fresh pages
     std::string piece;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string_view>
 
+#include "storage/file_access.h"
 #include "storage/wide_line.h"
 
 namespace zelpin {
@@ -12,11 +13,12 @@ using LineConsumer = std::function<void(WideLine&& line)>;
 // Decodes the menu file line by line (LF or CR LF ends a line) and hands each line to consume in
 // file order. A missing file has no lines. Throws ConversionError at the first undecodable line,
 // before the next one is read, and FileError when the file cannot be read.
-void readMenuLines(std::u16string_view path, const LineConsumer& consume);
+void readMenuLines(MenuFile& menu, const LineConsumer& consume);
 
-// Encodes every line first, then replaces the file: UTF-8, byte-order mark, CR LF after each line
-// (an LF inside a line is written as CR LF too). Throws ConversionError before touching the file,
-// and FileError when the save fails; in both cases the file keeps its old content.
-void saveMenu(std::u16string_view path, const MenuLines& lines);
+// Encodes every line first, then replaces the file that was read: UTF-8, byte-order mark, CR LF
+// after each line (an LF inside a line is written as CR LF too). Throws ConversionError before
+// touching the file, and FileError when the save fails; in both cases the file keeps its old
+// content.
+void saveMenu(MenuFile& menu, const MenuLines& lines);
 
 }  // namespace zelpin

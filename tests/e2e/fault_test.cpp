@@ -85,7 +85,7 @@ TEST_F(Faults, AMenuThatIsAFolderIsReported) {
   fs::create_directory(menu);
   const RunResult result = runProgram(toggleF, settings);
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.errorOutput, "zelpin: cannot read 'menu.txt': Is a directory\n");
+  EXPECT_EQ(result.errorOutput, "zelpin: cannot read 'menu.txt': it is not a regular file\n");
   EXPECT_TRUE(fs::is_directory(menu));
   expectNoLeftovers();
 }

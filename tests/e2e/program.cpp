@@ -60,7 +60,7 @@ std::string programForOtherUser() {
 
 }  // namespace
 
-RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings) {
+StartedRun startProgram(const std::vector<std::string>& args, const RunSettings& settings) {
   const std::string program = settings.asOtherUser ? programForOtherUser() : programPath();
   // The error output goes to a file, not a pipe: helpers that the program leaves running (Wine's
   // services) inherit it and would keep a pipe open long after the program has ended.
@@ -81,8 +81,13 @@ RunResult runProgram(const std::vector<std::string>& args, const RunSettings& se
   if (child == 0) {
     runChild(argv, settings, errorFile);
   }
+  return {child, errorFile};
+}
+
+RunResult waitForProgram(StartedRun run) {
+  const int errorFile = run.errorFile;
   int status = 0;
-  ::waitpid(child, &status, 0);
+  ::waitpid(run.process, &status, 0);
   RunResult result;
   char buffer[4096];
   for (ssize_t count; (count = ::pread(errorFile, buffer, sizeof buffer,
@@ -96,6 +101,10 @@ RunResult runProgram(const std::vector<std::string>& args, const RunSettings& se
     result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings) {
+  return waitForProgram(startProgram(args, settings));
 }
 
 TemporaryFolder::TemporaryFolder() {
@@ -135,7 +144,7 @@ std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& fol
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
-    if (name.starts_with(".zelpin-")) {
+    if (name.find(".zelpin-") != std::string::npos) {
       names.push_back(name);
     }
   }

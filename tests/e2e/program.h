@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <optional>
@@ -21,6 +22,16 @@ struct RunResult {
   int signal = 0;
   std::string errorOutput;
 };
+
+// A run of the built program that has been started and not yet waited for.
+struct StartedRun {
+  pid_t process = -1;
+  int errorFile = -1;
+};
+
+// Starts the built program with args (without the program name).
+StartedRun startProgram(const std::vector<std::string>& args, const RunSettings& settings);
+RunResult waitForProgram(StartedRun run);
 
 // Runs the built program with args (without the program name) and waits for it.
 RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings);

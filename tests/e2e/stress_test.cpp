@@ -1,8 +1,18 @@
-// Many runs in a row over one menu, two at a time: random toggles, promotions, replacements and
-// deletions. Afterwards the menu is still whole: a header, every foreign line once and in its
-// order, and nothing but entries besides.
+// Runs on one menu at the same time. Many in a row, two at a time: random toggles, promotions,
+// replacements and deletions; afterwards the menu is still whole: a header, every foreign line
+// once and in its order, and nothing but entries besides. And overlapping runs that must behave
+// as if they had run one after the other.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -12,6 +22,8 @@
 
 namespace zelpin_test {
 namespace {
+
+namespace fs = std::filesystem;
 
 std::vector<std::string> splitCrLf(const std::string& bytes) {
   std::vector<std::string> lines;
@@ -69,6 +81,200 @@ TEST(Stress, AThousandRunsTwoAtATimeKeepTheMenuWhole) {
   EXPECT_EQ(foreignAfter, foreign);
   EXPECT_TRUE(leftoverTemporaryFiles(folder.path()).empty());
 }
+
+// ---- Runs that overlap: each waits for the one before, as if they had run one after the other
+// ----
+
+bool underWine() {
+  return std::getenv("ZELPIN_SKIP_POSIX_ONLY") != nullptr;
+}
+
+const std::string foreignMenu =
+    "\xEF\xBB\xBFzel overlap\r\n; the host's first line\r\n\"a Music\"\t&CD \"D:\\Music\"\r\n"
+    "; the host's last line\r\n";
+
+// Starts every run before waiting for any.
+std::vector<RunResult> runAtOnce(const std::vector<std::vector<std::string>>& runs,
+                                 const RunSettings& settings) {
+  std::vector<StartedRun> started;
+  for (const auto& args : runs) {
+    started.push_back(startProgram(args, settings));
+  }
+  std::vector<RunResult> results;
+  for (const StartedRun& run : started) {
+    results.push_back(waitForProgram(run));
+  }
+  return results;
+}
+
+struct Overlapping : testing::Test {
+  TemporaryFolder folder;
+  fs::path menu = folder.path() / "menu.txt";
+  RunSettings settings = [this] {
+    RunSettings s;
+    s.folder = folder.path();
+    return s;
+  }();
+};
+
+TEST_F(Overlapping, ManyRunsAtOnceKeepEveryEntry) {
+  writeBytes(menu, foreignMenu);
+  const int count = underWine() ? 20 : 40;
+  std::vector<std::vector<std::string>> runs;
+  for (int i = 0; i < count; ++i) {
+    runs.push_back({"menu.txt", "C:\\f" + std::to_string(i)});
+  }
+  for (const RunResult& result : runAtOnce(runs, settings)) {
+    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  }
+  const std::vector<std::string> lines = splitCrLf(readBytes(menu).substr(3));
+  for (const char* line : {"zel overlap", "; the host's first line",
+                           "\"a Music\"\t&CD \"D:\\Music\"", "; the host's last line"}) {
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+  }
+  for (int i = 0; i < count; ++i) {
+    const std::string folderName = "C:\\f" + std::to_string(i);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "\"" + folderName + "\"\t&CD \"" + folderName + "\""),
+              1)
+        << folderName;
+  }
+  EXPECT_EQ(lines.size(), 4u + static_cast<std::size_t>(count));
+  EXPECT_TRUE(leftoverTemporaryFiles(folder.path()).empty());
+}
+
+TEST_F(Overlapping, TwoTogglesOfOneFolderCancelOut) {
+  writeBytes(menu, foreignMenu);
+  for (int round = 0; round < (underWine() ? 5 : 20); ++round) {
+    const std::vector<std::string> toggle = {"-1a", "menu.txt", "C:\\Docs"};
+    for (const RunResult& result : runAtOnce({toggle, toggle}, settings)) {
+      ASSERT_EQ(result.exitStatus, 0) << result.errorOutput;
+    }
+    ASSERT_EQ(readBytes(menu), foreignMenu) << "round " << round;
+  }
+}
+
+// The in-place rewrite keeps both names; its runs take turns like any others.
+TEST_F(Overlapping, RunsOnAHardLinkedMenuTakeTurns) {
+  fs::create_directory(folder.path() / "other");
+  writeBytes(menu, foreignMenu);
+  fs::create_hard_link(menu, folder.path() / "other" / "link.txt");
+  const int count = underWine() ? 20 : 40;
+  std::vector<std::vector<std::string>> runs;
+  for (int i = 0; i < count; ++i) {
+    runs.push_back({i % 2 == 0 ? "menu.txt" : "other/link.txt", "C:\\f" + std::to_string(i)});
+  }
+  for (const RunResult& result : runAtOnce(runs, settings)) {
+    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  }
+  const std::string after = readBytes(menu);
+  EXPECT_EQ(readBytes(folder.path() / "other" / "link.txt"), after);
+  const std::vector<std::string> lines = splitCrLf(after.substr(3));
+  EXPECT_EQ(lines.size(), 4u + static_cast<std::size_t>(count));
+  EXPECT_EQ(after.find('\0'), std::string::npos);
+}
+
+// A file manager reads the menu whenever it likes; it must never find it missing or cut short.
+TEST_F(Overlapping, AReaderAlwaysFindsAWholeMenu) {
+  writeBytes(menu, foreignMenu);
+  std::atomic<bool> saving = true;
+  std::atomic<int> reads = 0;
+  std::atomic<int> bad = 0;
+  std::thread reader([&] {
+    while (saving) {
+      const int fd = ::open(menu.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        ++bad;
+        continue;
+      }
+      std::string bytes;
+      char buffer[4096];
+      for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        bytes.append(buffer, static_cast<std::size_t>(count));
+      }
+      ::close(fd);
+      if (!bytes.ends_with("; the host's last line\r\n")) {
+        ++bad;
+      }
+      ++reads;
+    }
+  });
+  for (int i = 0; i < (underWine() ? 10 : 40); ++i) {
+    EXPECT_EQ(runProgram({"menu.txt", "C:\\Docs"}, settings).exitStatus, 0);
+  }
+  saving = false;
+  reader.join();
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+}
+
+// A run killed in the middle of its save leaves its temporary file; the next run removes it.
+TEST_F(Overlapping, ARunKilledWhileSavingLeavesNothingForGood) {
+  std::string big = "zel big\n";
+  for (int i = 0; i < 200000; ++i) {
+    // Appended piece by piece: g++ 12 warns falsely on "literal" + std::string when optimising.
+    big.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder ");
+    big.append(std::to_string(i)).append("\"\n");
+  }
+  bool caught = false;
+  for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+    writeBytes(menu, big);
+    const StartedRun run = startProgram({"-n", "menu.txt", "C:\\New"}, settings);
+    while (!caught && ::waitpid(run.process, nullptr, WNOHANG) == 0) {
+      caught = !leftoverTemporaryFiles(folder.path()).empty();
+    }
+    ::kill(run.process, SIGKILL);
+    waitForProgram(run);
+    caught = caught && !leftoverTemporaryFiles(folder.path()).empty();
+  }
+  ASSERT_TRUE(caught) << "no run was caught in the middle of its save";
+  const std::string before = readBytes(menu);
+  EXPECT_TRUE(before == big || before.starts_with("\xEF\xBB\xBFzel big\r\n"));
+  const RunResult next = runProgram({"menu.txt", "C:\\Other"}, settings);
+  EXPECT_EQ(next.exitStatus, 0) << next.errorOutput;
+  EXPECT_TRUE(leftoverTemporaryFiles(folder.path()).empty());
+}
+
+// Another process holds the lock the way a run takes it: on the menu's folder.
+struct LockCase {
+  const char* name;
+  int holdMilliseconds;
+  int exitStatus;
+};
+
+class HeldLock : public Overlapping, public testing::WithParamInterface<LockCase> {};
+
+TEST_P(HeldLock, MakesTheRunWaitThenSucceedOrGiveUp) {
+  if (underWine()) {
+    GTEST_SKIP() << "the Windows program locks with a named mutex; its own tests hold that";
+  }
+  writeBytes(menu, foreignMenu);
+  const int lock = ::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const StartedRun run = startProgram({"menu.txt", "C:\\Docs"}, settings);
+  std::this_thread::sleep_for(std::chrono::milliseconds(GetParam().holdMilliseconds));
+  const std::string whileHeld = readBytes(menu);
+  ::close(lock);
+  const RunResult result = waitForProgram(run);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(whileHeld, foreignMenu) << "the run did not wait";
+  EXPECT_EQ(result.exitStatus, GetParam().exitStatus) << result.errorOutput;
+  if (GetParam().exitStatus == 0) {
+    EXPECT_NE(readBytes(menu), foreignMenu);
+  } else {
+    EXPECT_EQ(result.errorOutput,
+              "zelpin: cannot edit 'menu.txt': it is busy: another run has held it for 5 "
+              "seconds\n");
+    EXPECT_EQ(readBytes(menu), foreignMenu);
+    EXPECT_LT(waited, std::chrono::seconds(7));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Overlapping, HeldLock,
+                         testing::Values(LockCase{"ReleasedSoon", 500, 0},
+                                         LockCase{"HeldPastTheDeadline", 6000, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zelpin_test

@@ -93,24 +93,27 @@ class LoadMenu : public testing::Test {
 };
 
 TEST_F(LoadMenu, TakesOutEveryEntryAndCapturesTheLast) {
+  MenuFile menu(path());
   MenuLines lines;
   std::u16string slot = u"previous content";
-  EXPECT_TRUE(loadMenu(path(), docs, lines, &slot));
+  EXPECT_TRUE(loadMenu(menu, docs, lines, &slot));
   EXPECT_EQ(lines, (MenuLines{u"zel", u"other", u"x&CD \"C:\\Docs\""}));
   EXPECT_EQ(slot, u"\"3\"\t&CD \"C:\\Docs\"");
 }
 
 TEST_F(LoadMenu, KeepsEveryLineForAnotherFolder) {
+  MenuFile menu(path());
   MenuLines lines;
   std::u16string slot = u"untouched";
-  EXPECT_FALSE(loadMenu(path(), u"&CD \"C:\\Other\"", lines, &slot));
+  EXPECT_FALSE(loadMenu(menu, u"&CD \"C:\\Other\"", lines, &slot));
   EXPECT_EQ(lines.size(), 6u);
   EXPECT_EQ(slot, u"untouched");
 }
 
 TEST_F(LoadMenu, AnEmptyFolderCommandKeepsEveryLine) {
+  MenuFile menu(path());
   MenuLines lines;
-  EXPECT_FALSE(loadMenu(path(), u"", lines));
+  EXPECT_FALSE(loadMenu(menu, u"", lines));
   EXPECT_EQ(lines.size(), 6u);
 }
 

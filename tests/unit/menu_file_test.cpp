@@ -27,9 +27,14 @@ class MenuFileTest : public testing::Test {
     std::ifstream in(folder_.path() / "menu.txt", std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
+  void save(const MenuLines& lines) const {
+    MenuFile menu(path());
+    saveMenu(menu, lines);
+  }
   MenuLines readLines() const {
     MenuLines lines;
-    readMenuLines(path(), [&](WideLine&& line) { lines.push_back(std::move(line)); });
+    MenuFile menu(path());
+    readMenuLines(menu, [&](WideLine&& line) { lines.push_back(std::move(line)); });
     return lines;
   }
 
@@ -75,7 +80,8 @@ TEST_F(MenuFileTest, AMissingFileHasNoLines) {
 TEST_F(MenuFileTest, ReadingStopsAtTheFirstUndecodableLine) {
   write("a\n\xC3\x41\nc\n");
   MenuLines lines;
-  EXPECT_THROW(readMenuLines(path(), [&](WideLine&& line) { lines.push_back(std::move(line)); }),
+  MenuFile menu(path());
+  EXPECT_THROW(readMenuLines(menu, [&](WideLine&& line) { lines.push_back(std::move(line)); }),
                ConversionError);
   EXPECT_EQ(lines, MenuLines{u"a"});
 }
@@ -89,7 +95,7 @@ class SaveMenu : public MenuFileTest, public testing::WithParamInterface<SaveCas
 
 TEST_P(SaveMenu, WritesMarkAndCrLf) {
   write("old content that is longer than the new one\n");
-  saveMenu(path(), GetParam().lines);
+  save(GetParam().lines);
   EXPECT_EQ(read(), GetParam().bytes);
 }
 
@@ -111,13 +117,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MenuFileTest, ASavedMenuReadsBackAsTheSameLines) {
   const MenuLines lines = {u"zel zelpin", u"\"0 \u6587\u66F8\"\t&CD \"C:\\\u6587\u66F8\"",
                            std::u16string{u'x', 0xD83D, 0xDE00, 0xDC00}};
-  saveMenu(path(), lines);
+  save(lines);
   EXPECT_EQ(readLines(), lines);
 }
 
 TEST_F(MenuFileTest, AnUnencodableLineLeavesTheFileAlone) {
   write("zel\nold\n");
-  EXPECT_THROW(saveMenu(path(), {u"zel", std::u16string{u'a', 0xD800}}), ConversionError);
+  EXPECT_THROW(save({u"zel", std::u16string{u'a', 0xD800}}), ConversionError);
   EXPECT_EQ(read(), "zel\nold\n");
 }
 

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "storage/platform_file.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -62,7 +64,7 @@ class WindowsProgram : public testing::Test {
   void TearDown() override {
     for (const auto& entry : fs::directory_iterator(folder_)) {
       SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-      EXPECT_NE(entry.path().filename().wstring().rfind(L".zelpin-", 0), 0u)
+      EXPECT_EQ(entry.path().filename().wstring().find(L".zelpin-"), std::wstring::npos)
           << "a temporary file stayed behind";
     }
     std::error_code ignored;
@@ -149,6 +151,38 @@ TEST_F(WindowsProgram, AMenuLockedForLongFailsCleanly) {
   EXPECT_LT(elapsed, 10000u);
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
 }
+
+// Another process holds the menu's lock the way a run takes it, under a name spelled otherwise: a
+// run waits for it, then edits the menu, or gives up and leaves it alone.
+struct HeldLockCase {
+  const char* name;
+  DWORD holdMilliseconds;
+  DWORD exitStatus;
+};
+
+class HeldLock : public WindowsProgram, public testing::WithParamInterface<HeldLockCase> {};
+
+TEST_P(HeldLock, MakesARunWaitThenSucceedOrGiveUp) {
+  namespace platform = zelpin::platform;
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  const platform::Location location = platform::locate((folder_ / L"MENU.TXT").u16string());
+  const platform::Handle lock = platform::openMenuLock(location);
+  ASSERT_EQ(platform::tryLock(lock.get()), platform::LockAttempt::Taken);
+  DWORD status = 999;
+  std::thread run([&] { status = runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_); });
+  Sleep(GetParam().holdMilliseconds);
+  const std::string whileHeld = readBytes(folder_ / "menu.txt");
+  platform::unlock(lock.get());  // only the thread that took a mutex may release it
+  run.join();
+  EXPECT_EQ(whileHeld, oldMenu) << "the run did not wait";
+  EXPECT_EQ(status, GetParam().exitStatus);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt") == oldMenu, GetParam().exitStatus != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowsProgram, HeldLock,
+                         testing::Values(HeldLockCase{"ReleasedSoon", 500, 0},
+                                         HeldLockCase{"HeldPastTheDeadline", 6000, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
   EXPECT_EQ(runZelpin({L"-n", L"missing\\menu.txt", L"C:\\F"}, folder_), 1u);

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelpin::platform {
+
+// The few things the menu's save policy needs from the system, one small function each. The policy
+// itself, the same on every platform, is in file_access.cpp. Names are UTF-16 here; each platform
+// spells them its own way. A failure is the system's error number (errno, GetLastError()), and 0
+// means success.
+
+using SystemError = std::uint32_t;
+using NativeHandle = std::intptr_t;           // a descriptor, or a HANDLE
+inline constexpr NativeHandle noHandle = -1;  // as INVALID_HANDLE_VALUE is
+
+void closeHandle(NativeHandle handle);
+
+// Owns one handle and closes it when it goes out of scope.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(NativeHandle handle) : handle_(handle) {}
+  Handle(Handle&& other) noexcept : handle_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      reset(other.release());
+    }
+    return *this;
+  }
+  ~Handle() { reset(noHandle); }
+  NativeHandle get() const { return handle_; }
+  bool isOpen() const { return handle_ != noHandle; }
+  NativeHandle release() {
+    const NativeHandle handle = handle_;
+    handle_ = noHandle;
+    return handle;
+  }
+  void reset(NativeHandle handle) {
+    if (handle_ != noHandle) {
+      closeHandle(handle_);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  NativeHandle handle_ = noHandle;
+};
+
+// A handle, or the reason there is none.
+struct Opened {
+  Handle handle;
+  SystemError error = 0;
+};
+
+// What the file system tells of an open file. device and index together name the file itself,
+// whichever of its names was opened.
+struct FileInfo {
+  bool regular = false;  // not a folder, a device, a FIFO or a socket
+  std::uint64_t size = 0;
+  std::uint32_t links = 0;
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  std::uint32_t mode = 0;  // POSIX: the permission bits; Windows: the attributes
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  bool sameFileAs(const FileInfo& other) const {
+    return device == other.device && index == other.index;
+  }
+};
+
+// Where a menu's content lives: the final target of any symbolic links in its name, as a folder
+// and a name in it. Every file operation of a save happens there.
+struct Location {
+  std::u16string folder;        // as the platform spells a folder it can reach again
+  std::u16string leaf;          // the file's name in folder
+  Handle folderHandle;          // POSIX: the folder, opened; the base of every operation
+  SystemError folderError = 0;  // why the folder could not be opened, if it could not
+  std::u16string lockName;      // Windows: what the run's lock is named after
+};
+
+// Follows the symbolic links of path to where the content lives. A missing file or folder is no
+// failure here; it shows when the file is opened.
+Location locate(std::u16string_view path);
+
+// The run's lock on a menu: something every run on the same menu opens alike. noHandle where the
+// system offers none, in which case the run goes on unlocked.
+Handle openMenuLock(const Location& location);
+// The same for one file whatever its name: a menu with hard links may be named from other folders.
+Handle openFileLock(NativeHandle file, const FileInfo& info);
+
+enum class LockAttempt { Taken, Busy, Unavailable };
+LockAttempt tryLock(NativeHandle lock);
+void unlock(NativeHandle lock);
+
+// Opens the menu to read it without waiting on whatever may be at the other end (a FIFO, a
+// device): the caller checks what was opened before reading from it.
+Opened openForReading(const Location& location);
+// Opens the existing menu for writing, without truncating it.
+Opened openForWriting(const Location& location);
+// Creates a new file of this name beside the menu; fails if the name is taken.
+Opened createBeside(const Location& location, std::u16string_view name);
+
+SystemError describe(NativeHandle file, FileInfo& info);
+// Reads up to size bytes; count 0 at the end of the file.
+SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count);
+SystemError writeAll(NativeHandle file, std::string_view bytes);
+SystemError seekToStart(NativeHandle file);
+// Makes room for size bytes before any is written, where the system can.
+SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t currentSize);
+SystemError setLength(NativeHandle file, std::uint64_t size);
+SystemError flush(NativeHandle file);
+// Gives the new file what the menu has that the content does not carry.
+SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file);
+
+// Renames the file name beside the menu over the menu, in one step.
+SystemError renameOverMenu(const Location& location, std::u16string_view name);
+SystemError removeBeside(const Location& location, std::u16string_view name);
+std::vector<std::u16string> namesBeside(const Location& location);
+void flushFolder(const Location& location);
+
+bool isMissing(SystemError error);
+bool isAccessDenied(SystemError error);
+bool isNameTaken(SystemError error);
+std::string describeError(SystemError error);
+
+// The signals that ask a process to end are held back while a temporary file exists, so that it
+// is removed before the process ends. Returns what to hand to releaseTerminationSignals.
+int holdTerminationSignals();
+void releaseTerminationSignals(int held);
+
+}  // namespace zelpin::platform

@@ -1,0 +1,333 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "storage/conversion.h"
+#include "storage/platform_file.h"
+
+namespace zelpin::platform {
+namespace {
+
+// File names are byte strings here; the wide name is spelled in UTF-8.
+std::string nativeName(std::u16string_view name) {
+  return encodeLine(name, false);
+}
+
+int fd(NativeHandle handle) {
+  return static_cast<int>(handle);
+}
+
+SystemError lastError() {
+  return static_cast<SystemError>(errno);
+}
+
+SystemError resultOf(int result) {
+  return result == 0 ? 0 : lastError();
+}
+
+std::string folderOf(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string leafOf(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+bool readLink(const std::string& name, std::string& target) {
+  target.assign(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink(name.c_str(), target.data(), target.size());
+    if (length < 0) {
+      return false;
+    }
+    if (static_cast<std::size_t>(length) < target.size()) {
+      target.resize(static_cast<std::size_t>(length));
+      return true;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// The save replaces the file a chain of symbolic links ends at, so that the links stay links.
+std::string followLinks(std::string name) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    std::string target;
+    if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || !readLink(name, target)) {
+      return name;
+    }
+    name = target.starts_with('/') ? target : folderOf(name) + "/" + target;
+  }
+  return name;  // a loop; opening it fails with ELOOP
+}
+
+Opened opened(int descriptor) {
+  Opened result;
+  if (descriptor < 0) {
+    result.error = lastError();
+  } else {
+    result.handle.reset(descriptor);
+  }
+  return result;
+}
+
+Opened openAt(const Location& location, const std::string& name, int flags, mode_t mode = 0) {
+  if (!location.folderHandle.isOpen()) {
+    Opened failed;
+    failed.error = location.folderError;
+    return failed;
+  }
+  return opened(::openat(fd(location.folderHandle.get()), name.c_str(), flags | O_CLOEXEC, mode));
+}
+
+}  // namespace
+
+void closeHandle(NativeHandle handle) {
+  ::close(fd(handle));
+}
+
+Location locate(std::u16string_view path) {
+  const std::string name = followLinks(nativeName(path));
+  Location location;
+  location.folder = decodeUtf8(folderOf(name));
+  location.leaf = decodeUtf8(leafOf(name));
+  if (location.leaf.empty()) {
+    location.folderError = ENOENT;
+    return location;
+  }
+  const std::string folder = folderOf(name);
+  int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+  if (descriptor < 0 && errno == EACCES) {
+    // A folder this user may pass through but not list still serves as a base; it takes no lock.
+    descriptor = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+#endif
+  if (descriptor < 0) {
+    location.folderError = lastError();
+  } else {
+    location.folderHandle.reset(descriptor);
+  }
+  return location;
+}
+
+// The folder, not the file: the file is replaced by every save, and may not exist yet.
+Handle openMenuLock(const Location& location) {
+  if (!location.folderHandle.isOpen()) {
+    return Handle();
+  }
+  const int descriptor = ::fcntl(fd(location.folderHandle.get()), F_DUPFD_CLOEXEC, 0);
+  return Handle(descriptor < 0 ? noHandle : descriptor);
+}
+
+// The lock belongs to the open file, so it outlives the reading descriptor through this copy.
+Handle openFileLock(NativeHandle file, const FileInfo&) {
+  const int descriptor = ::fcntl(fd(file), F_DUPFD_CLOEXEC, 0);
+  return Handle(descriptor < 0 ? noHandle : descriptor);
+}
+
+LockAttempt tryLock(NativeHandle lock) {
+  while (::flock(fd(lock), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      return LockAttempt::Busy;
+    }
+    if (errno != EINTR) {
+      return LockAttempt::Unavailable;  // an O_PATH folder, a file system without locks
+    }
+  }
+  return LockAttempt::Taken;
+}
+
+void unlock(NativeHandle lock) {
+  ::flock(fd(lock), LOCK_UN);
+}
+
+Opened openForReading(const Location& location) {
+  // Without O_NONBLOCK, opening a FIFO waits for a writer.
+  Opened file = openAt(location, nativeName(location.leaf), O_RDONLY | O_NONBLOCK);
+  if (file.error == 0) {
+    const int flags = ::fcntl(fd(file.handle.get()), F_GETFL);
+    if (flags < 0 || ::fcntl(fd(file.handle.get()), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      file.error = lastError();
+      file.handle.reset(noHandle);
+    }
+  }
+  return file;
+}
+
+Opened openForWriting(const Location& location) {
+  return openAt(location, nativeName(location.leaf), O_WRONLY | O_NONBLOCK);
+}
+
+Opened createBeside(const Location& location, std::u16string_view name) {
+  // 0666: the umask and a default ACL of the folder apply as to any new file.
+  return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+}
+
+SystemError describe(NativeHandle file, FileInfo& info) {
+  struct stat status {};
+  if (::fstat(fd(file), &status) != 0) {
+    return lastError();
+  }
+  info.regular = S_ISREG(status.st_mode);
+  info.size = info.regular ? static_cast<std::uint64_t>(status.st_size) : 0;
+  info.links = static_cast<std::uint32_t>(status.st_nlink);
+  info.device = static_cast<std::uint64_t>(status.st_dev);
+  info.index = static_cast<std::uint64_t>(status.st_ino);
+  info.mode = static_cast<std::uint32_t>(status.st_mode & 07777);
+  info.owner = static_cast<std::uint32_t>(status.st_uid);
+  info.group = static_cast<std::uint32_t>(status.st_gid);
+  return 0;
+}
+
+SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count) {
+  for (;;) {
+    const ssize_t result = ::read(fd(file), buffer, size);
+    if (result >= 0) {
+      count = static_cast<std::size_t>(result);
+      return 0;
+    }
+    if (errno != EINTR) {
+      return lastError();
+    }
+  }
+}
+
+SystemError writeAll(NativeHandle file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd(file), bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return lastError();
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return 0;
+}
+
+SystemError seekToStart(NativeHandle file) {
+  return ::lseek(fd(file), 0, SEEK_SET) == 0 ? 0 : lastError();
+}
+
+SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t) {
+  if (size == 0) {
+    return 0;
+  }
+  const int error = ::posix_fallocate(fd(file), 0, static_cast<off_t>(size));
+  return error == EOPNOTSUPP || error == EINVAL || error == ENODEV
+             ? 0
+             : static_cast<SystemError>(error);
+}
+
+SystemError setLength(NativeHandle file, std::uint64_t size) {
+  return resultOf(::ftruncate(fd(file), static_cast<off_t>(size)));
+}
+
+SystemError flush(NativeHandle file) {
+  return ::fsync(fd(file)) == 0 || errno == EINVAL ? 0 : lastError();
+}
+
+SystemError copyKeptProperties(NativeHandle, const FileInfo& menuInfo, NativeHandle file) {
+  // Only root may hand the file back to its owner; for everyone else it is theirs already.
+  [[maybe_unused]] const int ignored = ::fchown(fd(file), menuInfo.owner, menuInfo.group);
+  return resultOf(::fchmod(fd(file), static_cast<mode_t>(menuInfo.mode)));
+}
+
+SystemError renameOverMenu(const Location& location, std::u16string_view name) {
+  const int folder = fd(location.folderHandle.get());
+  return resultOf(
+      ::renameat(folder, nativeName(name).c_str(), folder, nativeName(location.leaf).c_str()));
+}
+
+SystemError removeBeside(const Location& location, std::u16string_view name) {
+  return resultOf(::unlinkat(fd(location.folderHandle.get()), nativeName(name).c_str(), 0));
+}
+
+std::vector<std::u16string> namesBeside(const Location& location) {
+  std::vector<std::u16string> names;
+  const int descriptor =
+      ::openat(fd(location.folderHandle.get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) {
+    return names;
+  }
+  DIR* folder = ::fdopendir(descriptor);
+  if (folder == nullptr) {
+    ::close(descriptor);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(folder)) {
+    try {
+      names.push_back(decodeUtf8(entry->d_name));
+    } catch (const ConversionError&) {
+      // not a name this program makes
+    }
+  }
+  ::closedir(folder);
+  return names;
+}
+
+// Best effort: the content is already in place once the rename is done.
+void flushFolder(const Location& location) {
+  ::fsync(fd(location.folderHandle.get()));
+}
+
+bool isMissing(SystemError error) {
+  return error == ENOENT;
+}
+
+bool isAccessDenied(SystemError error) {
+  return error == EACCES || error == EPERM;
+}
+
+bool isNameTaken(SystemError error) {
+  return error == EEXIST;
+}
+
+std::string describeError(SystemError error) {
+  return std::strerror(static_cast<int>(error));
+}
+
+int holdTerminationSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  sigset_t before;
+  ::sigprocmask(SIG_BLOCK, &signals, &before);
+  // Those that were held back already stay so.
+  return (sigismember(&before, SIGINT) ? 1 : 0) | (sigismember(&before, SIGTERM) ? 2 : 0) |
+         (sigismember(&before, SIGHUP) ? 4 : 0);
+}
+
+void releaseTerminationSignals(int held) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  if ((held & 1) == 0) {
+    sigaddset(&signals, SIGINT);
+  }
+  if ((held & 2) == 0) {
+    sigaddset(&signals, SIGTERM);
+  }
+  if ((held & 4) == 0) {
+    sigaddset(&signals, SIGHUP);
+  }
+  // A signal that came meanwhile ends the process here, with the temporary file gone.
+  ::sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+}  // namespace zelpin::platform
