@@ -309,4 +309,12 @@ std::string encodeLine(std::u16string_view line, bool withByteOrderMark) {
   return bytes;
 }
 
+std::string shownText(std::u16string_view text) {
+  try {
+    return encodeLine(text, false);
+  } catch (const ConversionError&) {
+    return "?";
+  }
+}
+
 }  // namespace zelpin

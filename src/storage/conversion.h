@@ -25,6 +25,9 @@ WideLine decodeLine(std::string_view bytes);
 // front of a non-empty line.
 std::string encodeLine(std::u16string_view line, bool withByteOrderMark);
 
+// A name or message for a line of text on stderr: encodeLine where it can, "?" where it cannot.
+std::string shownText(std::u16string_view text);
+
 // The number of bytes encodeLine gives for line without the mark; fails where encodeLine fails.
 std::size_t encodedLength(std::u16string_view line);
 

@@ -21,21 +21,13 @@ using namespace platform;
 // over a huge menu. Either way, waiting longer would only make the file manager hang.
 constexpr auto lockPatience = std::chrono::seconds(5);
 
-std::string shown(std::u16string_view name) {
-  try {
-    return encodeLine(name, false);
-  } catch (const ConversionError&) {
-    return "?";
-  }
-}
-
 [[noreturn]] void fail(const char* action, const MenuFile& menu, SystemError error) {
-  throw FileError(std::string("cannot ") + action + " '" + shown(menu.path) +
+  throw FileError(std::string("cannot ") + action + " '" + shownText(menu.path) +
                   "': " + describeError(error));
 }
 
 [[noreturn]] void failBecause(const char* action, const MenuFile& menu, const char* reason) {
-  throw FileError(std::string("cannot ") + action + " '" + shown(menu.path) + "': " + reason);
+  throw FileError(std::string("cannot ") + action + " '" + shownText(menu.path) + "': " + reason);
 }
 
 void check(const char* action, const MenuFile& menu, SystemError error) {
@@ -184,6 +176,59 @@ void checkUnchanged(const MenuFile& menu, const std::optional<FileInfo>& now) {
   }
 }
 
+// What the save is about to replace: nothing, or the regular file that was read.
+std::optional<FileInfo> describeExisting(const Opened& existing, const MenuFile& menu) {
+  if (existing.error != 0) {
+    if (!isMissing(existing.error)) {
+      fail("write", menu, existing.error);
+    }
+    checkUnchanged(menu, std::nullopt);
+    return std::nullopt;
+  }
+  FileInfo info;
+  check("write", menu, describe(existing.handle.get(), info));
+  if (!info.regular) {
+    failBecause("write", menu, "it is not a regular file");
+  }
+  checkUnchanged(menu, info);
+  return info;
+}
+
+// Writes the new content to a temporary file and renames it over the menu. Returns false, with
+// the menu untouched, where the new file could not carry what the menu carries (owner, ACL,
+// attributes) or the folder takes no new file or refuses the rename: the menu is then to be
+// rewritten in place.
+bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional<FileInfo>& info,
+                     const ContentWriter& writeContent) {
+  const TerminationHold hold;
+  std::u16string name;
+  Opened temporary = createTemporary(menu.location, name);
+  if (temporary.error != 0) {
+    if (isAccessDenied(temporary.error) && info) {
+      return false;
+    }
+    fail("write", menu, temporary.error);
+  }
+  TemporaryFile guard(menu.location, name);
+  if (info && copyKeptProperties(existing.handle.get(), *info, temporary.handle.get()) != 0) {
+    return false;
+  }
+  writeContentTo(temporary.handle.get(), writeContent, menu);
+  check("write", menu, flush(temporary.handle.get()));
+  temporary.handle.reset(noHandle);
+  existing.handle.reset(noHandle);  // Windows renames only over a file nobody holds
+  const SystemError renamed = renameOverMenu(menu.location, guard.name());
+  if (renamed != 0) {
+    if (info && refusesRename(renamed)) {
+      return false;
+    }
+    fail("write", menu, renamed);
+  }
+  guard.keep();
+  flushFolder(menu.location);
+  return true;
+}
+
 }  // namespace
 
 MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)) {
@@ -206,6 +251,12 @@ void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)
   if (!info.regular) {
     failBecause("read", menu, "it is not a regular file");
   }
+  // The links were followed once to find the folder to lock, and once more by the system now,
+  // under the lock: both must end at the file that the save will replace.
+  FileInfo there;
+  if (describeLocation(menu.location, there) != 0 || !there.sameFileAs(info)) {
+    failBecause("read", menu, "it was replaced by another file while it was being opened");
+  }
   if (info.links > 1 && isLocked(menu)) {
     menu.fileLock.handle = openFileLock(file.handle.get(), info);
     takeLock(menu.fileLock, menu);
@@ -226,48 +277,23 @@ void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)
 void replaceFileContent(MenuFile& menu, std::uint64_t size, const ContentWriter& writeContent) {
   // Probe without truncating: a file this user may not write stays as it is.
   Opened existing = openForWriting(menu.location);
-  if (existing.error != 0 && !isMissing(existing.error)) {
-    fail("write", menu, existing.error);
-  }
-  std::optional<FileInfo> info;
-  if (existing.error == 0) {
-    info.emplace();
-    check("write", menu, describe(existing.handle.get(), *info));
-    if (!info->regular) {
-      failBecause("write", menu, "it is not a regular file");
-    }
-  }
-  checkUnchanged(menu, info);
+  std::optional<FileInfo> info = describeExisting(existing, menu);
   if (info && info->links > 1) {
     // A rename would split the names.
     rewriteInPlace(std::move(existing.handle), *info, menu, size, writeContent);
     return;
   }
-
   if (isLocked(menu)) {
     removeLeftovers(menu);
   }
-  const TerminationHold hold;
-  std::u16string name;
-  Opened temporary = createTemporary(menu.location, name);
-  if (temporary.error != 0) {
-    if (isAccessDenied(temporary.error) && info) {
-      rewriteInPlace(std::move(existing.handle), *info, menu, size, writeContent);
-      return;
-    }
-    fail("write", menu, temporary.error);
+  if (replaceByRename(menu, existing, info, writeContent)) {
+    return;
   }
-  TemporaryFile guard(menu.location, name);
-  if (info) {
-    check("write", menu, copyKeptProperties(existing.handle.get(), *info, temporary.handle.get()));
+  if (!existing.handle.isOpen()) {
+    existing = openForWriting(menu.location);
+    info = describeExisting(existing, menu);
   }
-  writeContentTo(temporary.handle.get(), writeContent, menu);
-  check("write", menu, flush(temporary.handle.get()));
-  temporary.handle.reset(noHandle);
-  existing.handle.reset(noHandle);  // Windows renames only over a file nobody holds
-  check("write", menu, renameOverMenu(menu.location, guard.name()));
-  guard.keep();
-  flushFolder(menu.location);
+  rewriteInPlace(std::move(existing.handle), *info, menu, size, writeContent);
 }
 
 }  // namespace zelpin

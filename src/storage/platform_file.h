@@ -66,6 +66,7 @@ struct FileInfo {
   std::uint32_t mode = 0;  // POSIX: the permission bits; Windows: the attributes
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
+  std::uint64_t created = 0;  // Windows: the creation time
   bool sameFileAs(const FileInfo& other) const {
     return device == other.device && index == other.index;
   }
@@ -74,6 +75,7 @@ struct FileInfo {
 // Where a menu's content lives: the final target of any symbolic links in its name, as a folder
 // and a name in it. Every file operation of a save happens there.
 struct Location {
+  std::u16string path;          // the menu's name, to be opened through its links by the system
   std::u16string folder;        // as the platform spells a folder it can reach again
   std::u16string leaf;          // the file's name in folder
   Handle folderHandle;          // POSIX: the folder, opened; the base of every operation
@@ -95,9 +97,12 @@ enum class LockAttempt { Taken, Busy, Unavailable };
 LockAttempt tryLock(NativeHandle lock);
 void unlock(NativeHandle lock);
 
-// Opens the menu to read it without waiting on whatever may be at the other end (a FIFO, a
-// device): the caller checks what was opened before reading from it.
+// Opens the menu by its name, through its links as the system follows them (and refuses to), to
+// read it without waiting on whatever may be at the other end (a FIFO, a device): the caller
+// checks what was opened before reading from it.
 Opened openForReading(const Location& location);
+// What lies at the location itself, not following a link there.
+SystemError describeLocation(const Location& location, FileInfo& info);
 // Opens the existing menu for writing, without truncating it.
 Opened openForWriting(const Location& location);
 // Creates a new file of this name beside the menu; fails if the name is taken.
@@ -112,7 +117,8 @@ SystemError seekToStart(NativeHandle file);
 SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t currentSize);
 SystemError setLength(NativeHandle file, std::uint64_t size);
 SystemError flush(NativeHandle file);
-// Gives the new file what the menu has that the content does not carry.
+// Gives the new file what the menu carries besides its content: owner, permissions, extended
+// attributes and ACL, file attributes. Fails where any of it cannot be given.
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file);
 
 // Renames the file name beside the menu over the menu, in one step.
@@ -124,6 +130,8 @@ void flushFolder(const Location& location);
 bool isMissing(SystemError error);
 bool isAccessDenied(SystemError error);
 bool isNameTaken(SystemError error);
+// The folder lets this user write the menu but not replace it (a sticky folder).
+bool refusesRename(SystemError error);
 std::string describeError(SystemError error);
 
 // The signals that ask a process to end are held back while a temporary file exists, so that it

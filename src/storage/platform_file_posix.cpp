@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "storage/conversion.h"
 #include "storage/platform_file.h"
@@ -92,6 +95,88 @@ Opened openAt(const Location& location, const std::string& name, int flags, mode
   return opened(::openat(fd(location.folderHandle.get()), name.c_str(), flags | O_CLOEXEC, mode));
 }
 
+FileInfo infoFrom(const struct stat& status) {
+  FileInfo info;
+  info.regular = S_ISREG(status.st_mode);
+  info.size = info.regular ? static_cast<std::uint64_t>(status.st_size) : 0;
+  info.links = static_cast<std::uint32_t>(status.st_nlink);
+  info.device = static_cast<std::uint64_t>(status.st_dev);
+  info.index = static_cast<std::uint64_t>(status.st_ino);
+  info.mode = static_cast<std::uint32_t>(status.st_mode & 07777);
+  info.owner = static_cast<std::uint32_t>(status.st_uid);
+  info.group = static_cast<std::uint32_t>(status.st_gid);
+  return info;
+}
+
+// The names of a file's extended attributes; a file system without them has none.
+bool attributeNames(int file, std::vector<std::string>& names) {
+  names.clear();
+  std::string list;
+  for (;;) {
+    const ssize_t size = ::flistxattr(file, nullptr, 0);
+    if (size < 0) {
+      return errno == ENOTSUP;
+    }
+    list.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(file, list.data(), list.size());
+    if (got >= 0) {
+      list.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) {
+      return false;
+    }
+  }
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t end = list.find('\0', start);
+    names.push_back(list.substr(start, end - start));
+    start = end == std::string::npos ? list.size() : end + 1;
+  }
+  return true;
+}
+
+bool copyAttribute(int from, int to, const std::string& name) {
+  std::string value;
+  for (;;) {
+    const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+    if (size < 0) {
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) {
+      return false;
+    }
+  }
+  return ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0;
+}
+
+// Makes the new file's extended attributes (the ACL among them) those of the menu: copies the
+// menu's and drops any the new file got from its folder (a default ACL) that the menu lacks.
+SystemError copyAttributes(int menu, int file) {
+  std::vector<std::string> kept;
+  std::vector<std::string> given;
+  if (!attributeNames(menu, kept) || !attributeNames(file, given)) {
+    return lastError();
+  }
+  for (const std::string& name : given) {
+    if (std::find(kept.begin(), kept.end(), name) == kept.end() &&
+        ::fremovexattr(file, name.c_str()) != 0) {
+      return lastError();
+    }
+  }
+  for (const std::string& name : kept) {
+    if (!copyAttribute(menu, file, name)) {
+      return lastError();
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 void closeHandle(NativeHandle handle) {
@@ -101,6 +186,7 @@ void closeHandle(NativeHandle handle) {
 Location locate(std::u16string_view path) {
   const std::string name = followLinks(nativeName(path));
   Location location;
+  location.path = path;
   location.folder = decodeUtf8(folderOf(name));
   location.leaf = decodeUtf8(leafOf(name));
   if (location.leaf.empty()) {
@@ -156,7 +242,8 @@ void unlock(NativeHandle lock) {
 
 Opened openForReading(const Location& location) {
   // Without O_NONBLOCK, opening a FIFO waits for a writer.
-  Opened file = openAt(location, nativeName(location.leaf), O_RDONLY | O_NONBLOCK);
+  Opened file =
+      opened(::open(nativeName(location.path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (file.error == 0) {
     const int flags = ::fcntl(fd(file.handle.get()), F_GETFL);
     if (flags < 0 || ::fcntl(fd(file.handle.get()), F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -181,14 +268,20 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   if (::fstat(fd(file), &status) != 0) {
     return lastError();
   }
-  info.regular = S_ISREG(status.st_mode);
-  info.size = info.regular ? static_cast<std::uint64_t>(status.st_size) : 0;
-  info.links = static_cast<std::uint32_t>(status.st_nlink);
-  info.device = static_cast<std::uint64_t>(status.st_dev);
-  info.index = static_cast<std::uint64_t>(status.st_ino);
-  info.mode = static_cast<std::uint32_t>(status.st_mode & 07777);
-  info.owner = static_cast<std::uint32_t>(status.st_uid);
-  info.group = static_cast<std::uint32_t>(status.st_gid);
+  info = infoFrom(status);
+  return 0;
+}
+
+SystemError describeLocation(const Location& location, FileInfo& info) {
+  if (!location.folderHandle.isOpen()) {
+    return location.folderError;
+  }
+  struct stat status {};
+  if (::fstatat(fd(location.folderHandle.get()), nativeName(location.leaf).c_str(), &status,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+    return lastError();
+  }
+  info = infoFrom(status);
   return 0;
 }
 
@@ -241,10 +334,19 @@ SystemError flush(NativeHandle file) {
   return ::fsync(fd(file)) == 0 || errno == EINVAL ? 0 : lastError();
 }
 
-SystemError copyKeptProperties(NativeHandle, const FileInfo& menuInfo, NativeHandle file) {
-  // Only root may hand the file back to its owner; for everyone else it is theirs already.
-  [[maybe_unused]] const int ignored = ::fchown(fd(file), menuInfo.owner, menuInfo.group);
-  return resultOf(::fchmod(fd(file), static_cast<mode_t>(menuInfo.mode)));
+SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file) {
+  // Only root may give a file away; anyone else keeps the menu only where it is theirs already.
+  struct stat status {};
+  if (::fchown(fd(file), menuInfo.owner, menuInfo.group) != 0 || ::fstat(fd(file), &status) != 0) {
+    return lastError();
+  }
+  if (status.st_uid != menuInfo.owner || status.st_gid != menuInfo.group) {
+    return EPERM;
+  }
+  if (::fchmod(fd(file), static_cast<mode_t>(menuInfo.mode)) != 0) {
+    return lastError();
+  }
+  return copyAttributes(fd(menu), fd(file));
 }
 
 SystemError renameOverMenu(const Location& location, std::u16string_view name) {
@@ -295,6 +397,10 @@ bool isAccessDenied(SystemError error) {
 
 bool isNameTaken(SystemError error) {
   return error == EEXIST;
+}
+
+bool refusesRename(SystemError error) {
+  return error == EPERM || error == EACCES;
 }
 
 std::string describeError(SystemError error) {

@@ -1,7 +1,10 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "storage/conversion.h"
@@ -82,7 +85,7 @@ std::wstring inFolder(const Location& location, std::u16string_view name) {
 }
 
 std::wstring menuName(const Location& location) {
-  return location.folder.empty() ? wide(location.leaf) : inFolder(location, location.leaf);
+  return inFolder(location, location.leaf);
 }
 
 // Virus scanners and indexers open files for a moment; such a refusal is worth waiting out. Calls
@@ -136,6 +139,38 @@ Handle openMutex(const std::wstring& name) {
   return mutex == nullptr ? Handle() : Handle(nativeOf(mutex));
 }
 
+// The menu's access rules, where they are its own and not just what the folder hands down to every
+// new file (and so to the temporary file already).
+SystemError copySecurity(HANDLE menu, HANDLE file) {
+  constexpr SECURITY_INFORMATION which = DACL_SECURITY_INFORMATION;
+  PACL menuRules = nullptr;
+  PSECURITY_DESCRIPTOR menuDescriptor = nullptr;
+  if (GetSecurityInfo(menu, SE_FILE_OBJECT, which, nullptr, nullptr, &menuRules, nullptr,
+                      &menuDescriptor) != ERROR_SUCCESS) {
+    return 0;  // nothing to tell: the file system keeps no access rules
+  }
+  PACL fileRules = nullptr;
+  PSECURITY_DESCRIPTOR fileDescriptor = nullptr;
+  DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, which, nullptr, nullptr, &fileRules, nullptr,
+                                &fileDescriptor);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool same = error == ERROR_SUCCESS && menuRules != nullptr && fileRules != nullptr &&
+                    menuRules->AclSize == fileRules->AclSize &&
+                    std::memcmp(menuRules, fileRules, menuRules->AclSize) == 0;
+  if (error == ERROR_SUCCESS && !same &&
+      GetSecurityDescriptorControl(menuDescriptor, &control, &revision)) {
+    const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
+                                                ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    error = SetSecurityInfo(file, SE_FILE_OBJECT, which | protection, nullptr, nullptr, menuRules,
+                            nullptr);
+  }
+  LocalFree(menuDescriptor);
+  LocalFree(fileDescriptor);
+  return error;
+}
+
 }  // namespace
 
 void closeHandle(NativeHandle handle) {
@@ -147,10 +182,11 @@ Location locate(std::u16string_view path) {
   const std::wstring full = fullNameOf(wide(path));
   if (path.empty() || full.starts_with(L"\\\\.\\")) {
     // A device (CON, COM1) or no name: opened as given, so that it is refused as no menu.
-    location.leaf = narrow(path.empty() ? std::wstring() : full);
+    location.path = narrow(path.empty() ? std::wstring() : full);
     location.folderError = ERROR_FILE_NOT_FOUND;
     return location;
   }
+  location.path = narrow(extended(full));
   std::wstring target;
   if (!finalNameOf(extended(full), target)) {
     // Missing: the name is what the save will create, in its folder's own spelling.
@@ -205,13 +241,30 @@ void unlock(NativeHandle lock) {
 }
 
 Opened openForReading(const Location& location) {
-  return openExisting(menuName(location), GENERIC_READ, shareAll);
+  return openExisting(wide(location.path), GENERIC_READ, shareAll);
+}
+
+SystemError describeLocation(const Location& location, FileInfo& info) {
+  HANDLE handle = CreateFileW(menuName(location).c_str(), FILE_READ_ATTRIBUTES, shareAll, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+  const Handle owned(nativeOf(handle));
+  return describe(owned.get(), info);
 }
 
 // The read-only attribute refuses writing as Windows does, also where the file system would let
 // this user write (Wine run by root).
 Opened openForWriting(const Location& location) {
-  Opened file = openExisting(menuName(location), GENERIC_WRITE, shareAll);
+  if (location.folderError != 0) {
+    Opened missing;
+    missing.error = location.folderError;
+    return missing;
+  }
+  Opened file = openExisting(menuName(location),
+                             GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll);
   BY_HANDLE_FILE_INFORMATION status{};
   if (file.error == 0 && GetFileInformationByHandle(handleOf(file.handle.get()), &status) &&
       (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -227,8 +280,10 @@ Opened createBeside(const Location& location, std::u16string_view name) {
     result.error = location.folderError;
     return result;
   }
-  HANDLE handle = CreateFileW(inFolder(location, name).c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Not FILE_ATTRIBUTE_TEMPORARY: the attribute would stay with the menu after the rename.
+  HANDLE handle = CreateFileW(inFolder(location, name).c_str(),
+                              GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.error = GetLastError();
   } else {
@@ -251,6 +306,8 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   info.device = status.dwVolumeSerialNumber;
   info.index = (static_cast<std::uint64_t>(status.nFileIndexHigh) << 32) | status.nFileIndexLow;
   info.mode = status.dwFileAttributes;
+  info.created = (static_cast<std::uint64_t>(status.ftCreationTime.dwHighDateTime) << 32) |
+                 status.ftCreationTime.dwLowDateTime;
   return 0;
 }
 
@@ -296,8 +353,19 @@ SystemError flush(NativeHandle file) {
   return resultOf(FlushFileBuffers(handleOf(file)));
 }
 
-SystemError copyKeptProperties(NativeHandle, const FileInfo&, NativeHandle) {
-  return 0;
+SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file) {
+  constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO basic{};  // times left 0 stay as they are
+  basic.CreationTime.QuadPart = static_cast<LONGLONG>(menuInfo.created);
+  basic.FileAttributes = menuInfo.mode & keptAttributes;
+  if (basic.FileAttributes == 0) {
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  }
+  if (!SetFileInformationByHandle(handleOf(file), FileBasicInfo, &basic, sizeof basic)) {
+    return GetLastError();
+  }
+  return copySecurity(handleOf(menu), handleOf(file));
 }
 
 // A reader that holds the menu without delete sharing makes the rename fail for as long as it does.
@@ -347,6 +415,12 @@ bool isNameTaken(SystemError error) {
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
+// A rename that stays refused after the wait is a reader holding the menu, not a rule of the
+// folder: rewriting in place under that reader would be worse than failing.
+bool refusesRename(SystemError) {
+  return false;
+}
+
 std::string describeError(SystemError error) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
@@ -358,11 +432,7 @@ std::string describeError(SystemError error) {
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.')) {
     text.pop_back();
   }
-  try {
-    return encodeLine(narrow(text), false);
-  } catch (const ConversionError&) {
-    return "error " + std::to_string(error);
-  }
+  return shownText(narrow(text));
 }
 
 // A GUI program gets no console signals; a killed run's file is removed by the next run.

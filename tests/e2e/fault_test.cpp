@@ -1,10 +1,18 @@
 // The menu file under faults: permissions, odd file kinds, links, and saves that fail part-way.
 // Each ends with the file either unchanged or wholly updated, never anything in between.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
 
 #include "program.h"
 
@@ -80,15 +88,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<PermissionCase>& info) {
       return std::string(info.param.name);
     });
-
-TEST_F(Faults, AMenuThatIsAFolderIsReported) {
-  fs::create_directory(menu);
-  const RunResult result = runProgram(toggleF, settings);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.errorOutput, "zelpin: cannot read 'menu.txt': it is not a regular file\n");
-  EXPECT_TRUE(fs::is_directory(menu));
-  expectNoLeftovers();
-}
 
 TEST_F(Faults, AMenuInAMissingFolderIsNotCreated) {
   const RunResult result = runProgram({"-n", "missing/menu.txt", "C:\\F"}, settings);
@@ -183,6 +182,308 @@ INSTANTIATE_TEST_SUITE_P(Save, SizeLimit,
                                          SizeLimitCase{"InPlaceSignalIgnored", true, true},
                                          SizeLimitCase{"InPlaceSignalDefault", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- What is not a menu: refused at once, nothing read past the check, nothing written ----
+
+// A loop device over a file of the test's: a block device the test may watch being left alone.
+struct LoopDevice {
+  fs::path image;
+  std::string device;
+  ~LoopDevice() {
+    if (!device.empty()) {
+      std::system(("losetup -d " + device).c_str());
+    }
+  }
+};
+
+struct NotAMenuCase {
+  const char* name;
+  // Makes the thing in folder (or attaches loop) and returns the menu argument; empty to skip,
+  // with the reason in skipReason.
+  std::function<std::string(const fs::path& folder, LoopDevice& loop, std::string& skipReason)>
+      make;
+};
+
+void PrintTo(const NotAMenuCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class NotAMenu : public Fixture, public testing::WithParamInterface<NotAMenuCase> {};
+
+std::string attachLoopDevice(LoopDevice& loop, std::string& skipReason) {
+  if (!runningAsRoot() || std::system("command -v losetup >/dev/null 2>&1") != 0) {
+    skipReason = "needs root and losetup";
+    return "";
+  }
+  writeBytes(loop.image, std::string(65536, 'x'));
+  const std::string output = loop.image.string() + ".device";
+  if (std::system(
+          ("losetup -f --show '" + loop.image.string() + "' >'" + output + "' 2>&1").c_str()) !=
+      0) {
+    skipReason = "losetup could not attach a loop device: " + readBytes(output);
+    return "";
+  }
+  loop.device = readBytes(output);
+  loop.device.erase(loop.device.find_last_not_of('\n') + 1);
+  return loop.device;
+}
+
+TEST_P(NotAMenu, IsRefusedAtOnce) {
+  std::string skipReason;
+  LoopDevice loop{folder.path() / "image", ""};
+  const std::string menuName = GetParam().make(folder.path(), loop, skipReason);
+  if (menuName.empty()) {
+    GTEST_SKIP() << skipReason;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult result = runProgram({"-1n", menuName, "C:\\F"}, settings);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput,
+            "zelpin: cannot read '" + menuName + "': it is not a regular file\n");
+  if (!loop.device.empty()) {
+    EXPECT_EQ(readBytes(loop.image), std::string(65536, 'x'));
+  }
+  expectNoLeftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NotAMenu,
+    testing::Values(
+        NotAMenuCase{"Folder",
+                     [](const fs::path& folder, LoopDevice&, std::string&) {
+                       fs::create_directory(folder / "menu.txt");
+                       return std::string("menu.txt");
+                     }},
+        NotAMenuCase{"Fifo",
+                     [](const fs::path& folder, LoopDevice&, std::string&) {
+                       ::mkfifo((folder / "menu.txt").c_str(), 0666);
+                       return std::string("menu.txt");
+                     }},
+        NotAMenuCase{"EndlessDevice", [](const fs::path&, LoopDevice&,
+                                         std::string&) { return std::string("/dev/zero"); }},
+        NotAMenuCase{"NullDevice", [](const fs::path&, LoopDevice&,
+                                      std::string&) { return std::string("/dev/null"); }},
+        NotAMenuCase{"LoopDevice",
+                     [](const fs::path&, LoopDevice& loop, std::string& skipReason) {
+                       return attachLoopDevice(loop, skipReason);
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- What the file carries besides its bytes stays with it ----
+
+std::string commandOutput(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      output.append(buffer, count);
+    }
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+std::string aclAndAttributes(const fs::path& file) {
+  return commandOutput("getfacl -cp '" + file.string() + "' 2>&1; getfattr -d -m - '" +
+                       file.string() + "' 2>&1 | tail -n +2");
+}
+
+TEST_F(Faults, AnAclAndExtendedAttributesAreKept) {
+  writeBytes(menu, oldMenu);
+  if (std::system(("setfacl -m u:1234:rw-,g:4321:r-- '" + menu.string() +
+                   "' && setfattr -n user.note -v kept '" + menu.string() + "'")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "needs setfacl and setfattr (Debian's acl and attr) and a file system with "
+                    "ACLs and user attributes";
+  }
+  const std::string before = aclAndAttributes(menu);
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(menu), newMenu);
+  EXPECT_EQ(aclAndAttributes(menu), before);
+}
+
+// A new menu gets what any new file gets there: the umask, and the folder's default ACL.
+TEST_F(Faults, ANewMenuGetsWhatTheFolderGivesANewFile) {
+  const fs::path shared = folder.path() / "shared";
+  fs::create_directory(shared);
+  if (std::system(("setfacl -d -m u:1234:rw- '" + shared.string() + "'").c_str()) != 0) {
+    GTEST_SKIP() << "needs setfacl (Debian's acl) and a file system with ACLs";
+  }
+  const int reference = ::open((shared / "reference").c_str(), O_WRONLY | O_CREAT, 0666);
+  ASSERT_GE(reference, 0);
+  ::close(reference);
+  EXPECT_EQ(runProgram({"-1n", "shared/menu.txt", "C:\\F"}, settings).exitStatus, 0);
+  EXPECT_EQ(commandOutput("getfacl -cp '" + (shared / "menu.txt").string() + "'"),
+            commandOutput("getfacl -cp '" + (shared / "reference").string() + "'"));
+  EXPECT_EQ(fs::status(shared / "menu.txt").permissions(),
+            fs::status(shared / "reference").permissions());
+}
+
+// Another user may write the menu; the save leaves it theirs, also where the folder would not let
+// the file be replaced (sticky).
+class AnotherUsersMenu : public Fixture, public testing::WithParamInterface<fs::perms> {};
+
+TEST_P(AnotherUsersMenu, StaysTheirsWithItsMode) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  const fs::path shared = folder.path() / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, GetParam());
+  writeBytes(shared / "menu.txt", oldMenu);
+  fs::permissions(shared / "menu.txt", fs::perms::owner_read | fs::perms::owner_write |
+                                           fs::perms::group_read | fs::perms::group_write |
+                                           fs::perms::others_read | fs::perms::others_write);
+  settings.asOtherUser = true;
+  const RunResult result = runProgram({"-1n", "shared/menu.txt", "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(shared / "menu.txt"), newMenu);
+  struct stat status {};
+  ASSERT_EQ(::stat((shared / "menu.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u);
+  EXPECT_EQ(status.st_gid, 0u);
+  EXPECT_EQ(status.st_mode & 07777, 0666u);
+  EXPECT_TRUE(leftoverTemporaryFiles(shared).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, AnotherUsersMenu,
+                         testing::Values(fs::perms::all, fs::perms::all | fs::perms::sticky_bit),
+                         [](const auto& info) {
+                           return std::string((info.param & fs::perms::sticky_bit) !=
+                                                      fs::perms::none
+                                                  ? "StickyFolder"
+                                                  : "OpenFolder");
+                         });
+
+// ---- The file that was read is the file that is saved ----
+
+// Holds the lock a run takes on folder while the test changes what the menu's name leads to.
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    ::flock(fd_, LOCK_EX);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() { release(); }
+  void release() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+TEST_F(Faults, ALinkSwappedBeforeTheReadStopsTheRun) {
+  const fs::path real = folder.path() / "real";
+  fs::create_directory(real);
+  writeBytes(real / "a.txt", oldMenu);
+  writeBytes(real / "b.txt", "zel b\n");
+  fs::create_symlink("real/a.txt", menu);
+  FolderLock lock(real);
+  const StartedRun run = startProgram(toggleF, settings);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the run follows the link
+  fs::create_symlink("real/b.txt", folder.path() / "swap");
+  fs::rename(folder.path() / "swap", menu);
+  lock.release();
+  const RunResult result = waitForProgram(run);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput,
+            "zelpin: cannot read 'menu.txt': it was replaced by another file while it was being "
+            "opened\n");
+  EXPECT_EQ(readBytes(real / "a.txt"), oldMenu);
+  EXPECT_EQ(readBytes(real / "b.txt"), "zel b\n");
+}
+
+// The kernel refuses to follow another user's link in a sticky world-writable folder; so does
+// the save.
+TEST_F(Faults, AProtectedLinkIsNotFollowed) {
+  if (!runningAsRoot() || readBytes("/proc/sys/fs/protected_symlinks") != "1\n") {
+    GTEST_SKIP() << "needs root and fs.protected_symlinks = 1";
+  }
+  const fs::path sticky = folder.path() / "sticky";
+  fs::create_directory(sticky);
+  fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+  writeBytes(folder.path() / "secret.txt", oldMenu);
+  fs::permissions(folder.path() / "secret.txt", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink("../secret.txt", sticky / "menu.txt");
+  setOwner(sticky / "menu.txt", 65534);
+  const RunResult result = runProgram({"-1n", "sticky/menu.txt", "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput, "zelpin: cannot read 'sticky/menu.txt': Permission denied\n");
+  EXPECT_EQ(readBytes(folder.path() / "secret.txt"), oldMenu);
+}
+
+// ---- Temporary files live relative to the folder, not to its name ----
+
+TEST_F(Faults, AFolderRenamedDuringTheSaveKeepsNoTemporaryFile) {
+  std::string big = "zel big\n";
+  for (int i = 0; i < 200000; ++i) {
+    big.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder ");
+    big.append(std::to_string(i)).append("\"\n");
+  }
+  bool caught = false;
+  for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+    const fs::path sub = folder.path() / "sub";
+    const fs::path moved = folder.path() / ("moved" + std::to_string(attempt));
+    fs::create_directory(sub);
+    writeBytes(sub / "menu.txt", big);
+    const StartedRun run = startProgram({"-n", "sub/menu.txt", "C:\\New"}, settings);
+    while (isRunning(run) && leftoverTemporaryFiles(sub).empty()) {
+    }
+    fs::rename(sub, moved);
+    caught = !leftoverTemporaryFiles(moved).empty();
+    const RunResult result = waitForProgram(run);
+    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+    EXPECT_TRUE(leftoverTemporaryFiles(moved).empty());
+    EXPECT_TRUE(readBytes(moved / "menu.txt").starts_with("\xEF\xBB\xBFzel big\r\n\"0 C:\\New\""));
+  }
+  EXPECT_TRUE(caught) << "no folder was renamed in the middle of a save";
+}
+
+TEST_F(Faults, AMenuWhosePathIsNearTheSystemsLimitIsSaved) {
+  constexpr std::size_t pathLength = 4090;  // PATH_MAX is 4096
+  fs::path deep = folder.path();
+  const std::size_t tail = std::string("/menu.txt").size();
+  while (deep.string().size() + tail < pathLength) {
+    const std::size_t room = pathLength - deep.string().size() - tail - 1;
+    deep /= std::string(std::min<std::size_t>(room, 200), 'd');
+  }
+  fs::create_directories(deep);
+  const fs::path deepMenu = deep / "menu.txt";
+  ASSERT_EQ(deepMenu.string().size(), pathLength);
+  writeBytes(deepMenu, oldMenu);
+  const RunResult result = runProgram({"-1n", deepMenu.string(), "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(deepMenu), newMenu);
+  EXPECT_TRUE(leftoverTemporaryFiles(deep).empty());
+}
+
+// ---- Memory runs out ----
+
+TEST_F(Faults, RunningOutOfMemoryIsSaidInWords) {
+  settings.memoryLimit = 24 << 20;
+  writeBytes(menu, oldMenu);
+  if (runProgram(toggleF, settings).exitStatus != 0) {
+    GTEST_SKIP() << "the program does not start under a 24 MiB address-space limit (as under "
+                    "AddressSanitizer)";
+  }
+  std::string big = "zel\n";
+  for (int i = 0; i < 200000; ++i) {
+    big.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder number ");
+    big.append(std::to_string(i)).append(" with a longer name\"\n");
+  }
+  writeBytes(menu, big);
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput, "zelpin: cannot edit 'menu.txt': out of memory\n");
+  EXPECT_TRUE(readBytes(menu) == big);
+  expectNoLeftovers();
+}
 
 }  // namespace
 }  // namespace zelpin_test

@@ -49,6 +49,10 @@ std::string programForOtherUser() {
     const rlimit limit{*settings.fileSizeLimit, *settings.fileSizeLimit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
+  if (settings.memoryLimit) {
+    const rlimit limit{*settings.memoryLimit, *settings.memoryLimit};
+    ::setrlimit(RLIMIT_AS, &limit);
+  }
   std::signal(SIGXFSZ, settings.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
   if (settings.asOtherUser &&
       (::setgroups(0, nullptr) != 0 || ::setgid(otherUser) != 0 || ::setuid(otherUser) != 0)) {
@@ -101,6 +105,12 @@ RunResult waitForProgram(StartedRun run) {
     result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+bool isRunning(const StartedRun& run) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(run.process), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
 }
 
 RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings) {

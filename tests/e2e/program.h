@@ -13,6 +13,7 @@ namespace zelpin_test {
 struct RunSettings {
   std::filesystem::path folder;         // the working folder of the run
   std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes
+  std::optional<rlim_t> memoryLimit;    // RLIMIT_AS in bytes
   bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
   bool asOtherUser = false;             // run as nobody (65534), so permissions apply
 };
@@ -32,6 +33,8 @@ struct StartedRun {
 // Starts the built program with args (without the program name).
 StartedRun startProgram(const std::vector<std::string>& args, const RunSettings& settings);
 RunResult waitForProgram(StartedRun run);
+// Whether the run has not ended yet; it is still to be waited for either way.
+bool isRunning(const StartedRun& run);
 
 // Runs the built program with args (without the program name) and waits for it.
 RunResult runProgram(const std::vector<std::string>& args, const RunSettings& settings);

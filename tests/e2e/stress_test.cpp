@@ -220,7 +220,7 @@ TEST_F(Overlapping, ARunKilledWhileSavingLeavesNothingForGood) {
   for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
     writeBytes(menu, big);
     const StartedRun run = startProgram({"-n", "menu.txt", "C:\\New"}, settings);
-    while (!caught && ::waitpid(run.process, nullptr, WNOHANG) == 0) {
+    while (!caught && isRunning(run)) {
       caught = !leftoverTemporaryFiles(folder.path()).empty();
     }
     ::kill(run.process, SIGKILL);

@@ -23,12 +23,10 @@ fs::path programPath() {
   return fs::path(self).parent_path() / L"zelpin.exe";
 }
 
-// Quotes each word; none of the words here holds a quote or ends in a backslash.
-DWORD runZelpin(const std::vector<std::wstring>& words, const fs::path& folder) {
-  std::wstring commandLine = L"\"" + programPath().wstring() + L"\"";
-  for (const std::wstring& word : words) {
-    commandLine += L" \"" + word + L"\"";
-  }
+// Runs the program with arguments as a file manager passes them: one line, which Windows' own
+// rules split into words.
+DWORD runCommandLine(const std::wstring& arguments, const fs::path& folder) {
+  std::wstring commandLine = L"\"" + programPath().wstring() + L"\" " + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -43,6 +41,15 @@ DWORD runZelpin(const std::vector<std::wstring>& words, const fs::path& folder) 
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return status;
+}
+
+// Quotes each word; none of the words here holds a quote or ends in a backslash.
+DWORD runZelpin(const std::vector<std::wstring>& words, const fs::path& folder) {
+  std::wstring arguments;
+  for (const std::wstring& word : words) {
+    arguments += L" \"" + word + L"\"";
+  }
+  return runCommandLine(arguments, folder);
 }
 
 std::string readBytes(const fs::path& file) {
@@ -76,6 +83,39 @@ class WindowsProgram : public testing::Test {
 const std::string bom = "\xEF\xBB\xBF";
 const std::string oldMenu = "zel\n\"5 A\"\t&CD \"C:\\A\"\n";
 
+// The forms the README gives for a file manager's command, whose placeholder stands for the folder
+// (C:\Program Files\App, or D:\ for a drive's root).
+struct CommandLineCase {
+  const char* name;
+  const wchar_t* arguments;
+  const char* entry;
+};
+
+void PrintTo(const CommandLineCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class FileManagerCommand : public WindowsProgram,
+                           public testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(FileManagerCommand, GivesTheFolderAsTheFileManagerMeantIt) {
+  EXPECT_EQ(runCommandLine(GetParam().arguments, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), bom + "zel zelpin\r\n" + GetParam().entry + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowsProgram, FileManagerCommand,
+    testing::Values(CommandLineCase{"QuotedFolder", L"-1n menu.txt \"C:\\Program Files\\App\"",
+                                    "\"0 App\"\t&CD \"C:\\Program Files\\App\""},
+                    CommandLineCase{"QuotedDriveRootLosesItsBackslash", L"-1n menu.txt \"D:\\\"",
+                                    "\"0 D:\"\t&CD \"D:\""},
+                    CommandLineCase{"BackslashBeforeTheClosingQuote",
+                                    L"-1n menu.txt \"C:\\Program Files\\App\\\"",
+                                    "\"0 App\"\t&CD \"C:\\Program Files\\App\""},
+                    CommandLineCase{"BackslashBeforeTheClosingQuoteOfADriveRoot",
+                                    L"-1n menu.txt \"D:\\\\\"", "\"0 \"\t&CD \"D:\\\""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(WindowsProgram, NonAsciiMenuNameAndFolder) {
   const std::wstring menuName = L"\u30E1\u30CB\u30E5\u30FC.txt";  // メニュー.txt
   EXPECT_EQ(runZelpin({L"-1n", menuName, L"C:\\\u5199\u771F\\\U0001F600"}, folder_), 0u);
@@ -97,11 +137,96 @@ TEST_F(WindowsProgram, ALoneHighSurrogateStopsTheRunAndLeavesTheMenu) {
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
 }
 
-TEST_F(WindowsProgram, AReadOnlyMenuStaysUnchanged) {
+// What cannot be a menu, or cannot be written, fails at once: waiting would not help.
+struct RefusedCase {
+  const char* name;
+  // Makes the thing in folder and returns the menu argument.
+  std::wstring (*make)(const fs::path& folder);
+  DWORD patienceMilliseconds;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class Refused : public WindowsProgram, public testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, FailsAtOnceAndLeavesTheMenu) {
   writeBytes(folder_ / "menu.txt", oldMenu);
-  ASSERT_TRUE(SetFileAttributesW((folder_ / "menu.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 1u);
+  const std::wstring menu = GetParam().make(folder_);
+  const DWORD started = GetTickCount();
+  EXPECT_EQ(runZelpin({L"-1n", menu, L"C:\\F"}, folder_), 1u);
+  EXPECT_LT(GetTickCount() - started, GetParam().patienceMilliseconds);
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
+}
+
+// Starting the program under Wine takes some hundred milliseconds of the patience.
+INSTANTIATE_TEST_SUITE_P(
+    WindowsProgram, Refused,
+    testing::Values(
+        RefusedCase{"ReadOnly",
+                    [](const fs::path& folder) {
+                      SetFileAttributesW((folder / "menu.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+                      return std::wstring(L"menu.txt");
+                    },
+                    700},
+        RefusedCase{"Folder",
+                    [](const fs::path& folder) {
+                      fs::create_directory(folder / "folder.txt");
+                      return std::wstring(L"folder.txt");
+                    },
+                    700},
+        RefusedCase{"SerialPort", [](const fs::path&) { return std::wstring(L"COM1"); }, 3000},
+        RefusedCase{"AuxDevice", [](const fs::path&) { return std::wstring(L"AUX"); }, 3000},
+        RefusedCase{"DeviceNameInAFolder",
+                    [](const fs::path& folder) { return (folder / L"COM1.menu").wstring(); },
+                    3000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ReplaceFileW used to keep these; the rename must carry them over itself.
+TEST_F(WindowsProgram, AttributesAndTheNamesSpellingAreKept) {
+  const fs::path menu = folder_ / "menu.txt";
+  writeBytes(menu, oldMenu);
+  ASSERT_TRUE(SetFileAttributesW(menu.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_EQ(runZelpin({L"-1n", L"MENU.TXT", L"C:\\F"}, folder_), 0u);
+  EXPECT_EQ(readBytes(menu), bom + "zel\r\n\"0 F\"\t&CD \"C:\\F\"\r\n\"1 A\"\t&CD \"C:\\A\"\r\n");
+  const DWORD attributes = GetFileAttributesW(menu.c_str());
+  EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY),
+            DWORD{FILE_ATTRIBUTE_HIDDEN});
+  std::vector<std::wstring> names;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    names.push_back(entry.path().filename().wstring());
+  }
+  EXPECT_EQ(names, std::vector<std::wstring>{L"menu.txt"});
+}
+
+TEST_F(WindowsProgram, ANewMenuIsNotLeftTemporaryOrHidden) {
+  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 0u);
+  EXPECT_EQ(GetFileAttributesW((folder_ / "menu.txt").c_str()) &
+                (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY),
+            0u);
+}
+
+// Past MAX_PATH, without the system's long-path setting.
+TEST_F(WindowsProgram, AMenuPastTheOldPathLimitIsSaved) {
+  std::wstring deep = L"\\\\?\\" + fs::absolute(folder_).wstring();
+  for (int level = 0; level < 3; ++level) {
+    deep += L"\\" + std::wstring(100, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError();
+  }
+  const std::wstring menu = deep.substr(4) + L"\\menu.txt";
+  ASSERT_GT(menu.size(), 300u);
+  EXPECT_EQ(runZelpin({L"-1n", menu, L"C:\\F"}, folder_), 0u);
+  HANDLE file = CreateFileW((deep + L"\\menu.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  char bytes[64] = {};
+  DWORD count = 0;
+  ReadFile(file, bytes, sizeof bytes, &count, nullptr);
+  CloseHandle(file);
+  EXPECT_EQ(std::string(bytes, count), bom + "zel zelpin\r\n\"0 F\"\t&CD \"C:\\F\"\r\n");
+  std::error_code ignored;
+  fs::remove_all(fs::path(deep.substr(0, deep.size() - 202)), ignored);
 }
 
 TEST_F(WindowsProgram, ASuccessfulRunExitsWithZeroAndReplacesTheMenu) {
