@@ -1,6 +1,6 @@
-# Installs into a scratch prefix and packs an archive, then checks that both hold what a user
+# Installs into a scratch prefix and packs the release archive, then checks that both hold what a user
 # needs: the program, its manual page (POSIX) or README (Windows), and the license.
-# Run with: cmake -DBUILD_DIR=... -DWINDOWS=ON|OFF -P check_package.cmake
+# Run with: cmake -DBUILD_DIR=... -DWINDOWS=ON|OFF -DARCHIVE=... -P check_package.cmake
 set(scratch ${BUILD_DIR}/package-check)
 file(REMOVE_RECURSE ${scratch})
 
@@ -30,16 +30,12 @@ if(NOT WINDOWS)
   endif()
 endif()
 
-execute_process(COMMAND ${CMAKE_CPACK_COMMAND} --config ${BUILD_DIR}/CPackConfig.cmake -B ${scratch}
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target release
                 RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
-if(failed)
-  message(FATAL_ERROR "cpack failed: ${output}")
+if(failed OR NOT EXISTS ${ARCHIVE})
+  message(FATAL_ERROR "packing the release failed: ${output}")
 endif()
-file(GLOB archives ${scratch}/zelpin-*.tar.gz ${scratch}/zelpin-*.zip)
-list(LENGTH archives count)
-if(NOT count EQUAL 1)
-  message(FATAL_ERROR "expected one archive, found: ${archives}")
-endif()
+set(archives ${ARCHIVE})
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archives} OUTPUT_VARIABLE listing
                 RESULT_VARIABLE failed)
 message(STATUS "${archives}:\n${listing}")
