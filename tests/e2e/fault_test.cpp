@@ -133,20 +133,33 @@ TEST_F(Faults, HardLinkedNamesAllShowTheNewContent) {
   EXPECT_EQ(fs::hard_link_count(menu), 2u);
 }
 
-TEST_F(Faults, AWritableMenuInALockedFolderIsRewrittenInPlace) {
+// A folder that takes no new file; one this user may not even list gives no lock either, and the
+// run goes on without one.
+class LockedFolder : public Fixture, public testing::WithParamInterface<fs::perms> {};
+
+TEST_P(LockedFolder, AWritableMenuInItIsRewrittenInPlace) {
   REQUIRE_ROOT_TO_SWITCH_USER();
   const fs::path locked = folder.path() / "locked";
   fs::create_directory(locked);
   writeBytes(locked / "menu.txt", oldMenu);
   setOwner(locked / "menu.txt", 65534);
-  fs::permissions(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(locked, GetParam());
   settings.asOtherUser = true;
   const RunResult result = runProgram({"-1n", "locked/menu.txt", "C:\\F"}, settings);
   EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
   EXPECT_EQ(readBytes(locked / "menu.txt"), newMenu);
   EXPECT_TRUE(leftoverTemporaryFiles(locked).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LockedFolder,
+    testing::Values(fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec),
+    [](const auto& info) {
+      return std::string((info.param & fs::perms::others_read) != fs::perms::none ? "Listable"
+                                                                                  : "NotListable");
+    });
 
 // A save that hits the file size limit: with SIGXFSZ ignored the write fails and the run reports
 // it; at its default the signal ends the process in the middle of the save.
@@ -421,11 +434,7 @@ TEST_F(Faults, AProtectedLinkIsNotFollowed) {
 // ---- Temporary files live relative to the folder, not to its name ----
 
 TEST_F(Faults, AFolderRenamedDuringTheSaveKeepsNoTemporaryFile) {
-  std::string big = "zel big\n";
-  for (int i = 0; i < 200000; ++i) {
-    big.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder ");
-    big.append(std::to_string(i)).append("\"\n");
-  }
+  const std::string big = largeMenu(200000);
   bool caught = false;
   for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
     const fs::path sub = folder.path() / "sub";
@@ -472,11 +481,7 @@ TEST_F(Faults, RunningOutOfMemoryIsSaidInWords) {
     GTEST_SKIP() << "the program does not start under a 24 MiB address-space limit (as under "
                     "AddressSanitizer)";
   }
-  std::string big = "zel\n";
-  for (int i = 0; i < 200000; ++i) {
-    big.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder number ");
-    big.append(std::to_string(i)).append(" with a longer name\"\n");
-  }
+  const std::string big = largeMenu(400000);  // 13 MB
   writeBytes(menu, big);
   const RunResult result = runProgram(toggleF, settings);
   EXPECT_EQ(result.exitStatus, 1);

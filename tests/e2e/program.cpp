@@ -150,6 +150,16 @@ void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string largeMenu(int entries) {
+  std::string menu = "zel big\n";
+  for (int i = 0; i < entries; ++i) {
+    // Appended piece by piece: g++ 12 warns falsely on "literal" + std::string when optimising.
+    menu.append("\"").append(std::to_string(i % 10)).append(" Folder\"\t&CD \"C:\\Folder ");
+    menu.append(std::to_string(i)).append("\"\n");
+  }
+  return menu;
+}
+
 std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {

@@ -55,6 +55,10 @@ class TemporaryFolder {
 std::string readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::string& bytes);
 
+// A menu of a header "zel big" and entries keyed 0-9 for the folders C:\Folder 0, C:\Folder 1 ...:
+// large enough that a run spends a noticeable time saving it.
+std::string largeMenu(int entries);
+
 // Names in folder that the save uses for its temporary files; none may stay behind.
 std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder);
 
