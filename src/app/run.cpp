@@ -8,7 +8,7 @@
 #include "app/report.h"
 #include "menu/entries.h"
 #include "menu/keys.h"
-#include "storage/conversion.h"
+#include "storage/file_error.h"
 #include "storage/menu_file.h"
 
 namespace zelpin {
@@ -62,16 +62,15 @@ int runZelpin(std::span<const WideLine> words) {
     showUsage();  // only options were given
     return 0;
   }
-  const std::string menuName = shownText(*options.menuFile);
   // An entry spanning two lines could never be found again: each toggle would add a copy.
   if (options.folderCommand.find_first_of(u"\r\n") != WideLine::npos) {
-    reportFailure("cannot edit '" + menuName + "': the folder holds a line break");
+    reportFailure(failureLine("edit", *options.menuFile, "the folder holds a line break"));
     return 1;
   }
   try {
     editMenuFile(options);
   } catch (const std::bad_alloc&) {
-    reportFailure("cannot edit '" + menuName + "': out of memory");
+    reportFailure(failureLine("edit", *options.menuFile, "out of memory"));
     return 1;
   } catch (const std::exception& failure) {
     reportFailure(failure.what());

@@ -21,13 +21,12 @@ using namespace platform;
 // over a huge menu. Either way, waiting longer would only make the file manager hang.
 constexpr auto lockPatience = std::chrono::seconds(5);
 
-[[noreturn]] void fail(const char* action, const MenuFile& menu, SystemError error) {
-  throw FileError(std::string("cannot ") + action + " '" + shownText(menu.path) +
-                  "': " + describeError(error));
+[[noreturn]] void failBecause(const char* action, const MenuFile& menu, std::string_view reason) {
+  throw FileError(failureLine(action, menu.path, reason));
 }
 
-[[noreturn]] void failBecause(const char* action, const MenuFile& menu, const char* reason) {
-  throw FileError(std::string("cannot ") + action + " '" + shownText(menu.path) + "': " + reason);
+[[noreturn]] void fail(const char* action, const MenuFile& menu, SystemError error) {
+  failBecause(action, menu, describeError(error));
 }
 
 void check(const char* action, const MenuFile& menu, SystemError error) {
@@ -55,7 +54,9 @@ void takeLock(HeldLock& lock, const MenuFile& menu) {
         break;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      failBecause("edit", menu, "it is busy: another run has held it for 5 seconds");
+      failBecause("edit", menu,
+                  "it is busy: another run has held it for " +
+                      std::to_string(lockPatience.count()) + " seconds");
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(20));

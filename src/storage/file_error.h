@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+#include "storage/conversion.h"
 
 namespace zelpin {
 
@@ -11,5 +14,11 @@ class FileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The one line every failure of a run is told in: "cannot edit 'menu.txt': it is busy".
+inline std::string failureLine(std::string_view action, std::u16string_view menu,
+                               std::string_view reason) {
+  return "cannot " + std::string(action) + " '" + shownText(menu) + "': " + std::string(reason);
+}
 
 }  // namespace zelpin

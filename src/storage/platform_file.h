@@ -76,7 +76,7 @@ struct FileInfo {
 // and a name in it. Every file operation of a save happens there.
 struct Location {
   std::u16string path;          // the menu's name, to be opened through its links by the system
-  std::u16string folder;        // as the platform spells a folder it can reach again
+  std::u16string folder;        // Windows: the folder's full name, in the \\?\ form
   std::u16string leaf;          // the file's name in folder
   Handle folderHandle;          // POSIX: the folder, opened; the base of every operation
   SystemError folderError = 0;  // why the folder could not be opened, if it could not

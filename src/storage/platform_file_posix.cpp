@@ -187,7 +187,6 @@ Location locate(std::u16string_view path) {
   const std::string name = followLinks(nativeName(path));
   Location location;
   location.path = path;
-  location.folder = decodeUtf8(folderOf(name));
   location.leaf = decodeUtf8(leafOf(name));
   if (location.leaf.empty()) {
     location.folderError = ENOENT;
