@@ -67,6 +67,11 @@ bool isLocked(const MenuFile& menu) {
   return menu.menuLock.taken;
 }
 
+bool isAtLocation(const MenuFile& menu, const FileInfo& info) {
+  FileInfo there;
+  return describeLocation(menu.location, there) == 0 && there.sameFileAs(info);
+}
+
 // A temporary file's name says whose it is, so that the next run can tell a killed run's leftover
 // of this menu from anything else in the folder.
 constexpr std::u16string_view temporaryMark = u".zelpin-";
@@ -86,13 +91,22 @@ bool isTemporaryOf(std::u16string_view name, std::u16string_view prefix) {
   return name.find_first_not_of(suffixLetters) == std::u16string_view::npos;
 }
 
-// Only a run that holds the lock may do this: no other run can be writing one of them then.
-void removeLeftovers(const MenuFile& menu) {
+// Only a run that holds the lock may do this: no other run can be writing one of them then. Where
+// the menu itself is missing, a leftover may be the last whole copy of it (a rename that a file
+// system does not do in one step, cut off by a crash): it is kept for the user to look at.
+void removeLeftovers(const MenuFile& menu, bool menuExists) {
   const std::u16string prefix = temporaryPrefix(menu.location);
   for (const std::u16string& name : namesBeside(menu.location)) {
-    if (isTemporaryOf(name, prefix)) {
-      removeBeside(menu.location, name);
+    if (!isTemporaryOf(name, prefix)) {
+      continue;
     }
+    if (!menuExists) {
+      failBecause("write", menu,
+                  "it is missing, but '" + shownText(name) +
+                      "' beside it may hold its last content: look at it, then rename it to the "
+                      "menu or remove it");
+    }
+    removeBeside(menu.location, name);
   }
 }
 
@@ -106,11 +120,11 @@ std::u16string randomTemporaryName(const Location& location) {
   return name;
 }
 
-Opened createTemporary(const Location& location, std::u16string& name) {
+Opened createTemporary(const Location& location, NewFile kind, std::u16string& name) {
   Opened created;
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = randomTemporaryName(location);
-    created = createBeside(location, name);
+    created = createBeside(location, name, kind);
     if (created.error == 0 || !isNameTaken(created.error)) {
       break;
     }
@@ -154,16 +168,221 @@ void writeContentTo(NativeHandle file, const ContentWriter& writeContent, const 
   writeContent([&](std::string_view piece) { check("write", menu, writeAll(file, piece)); });
 }
 
-// For a file that must keep its identity (hard links) or whose folder takes no new file. Room is
-// made before the first byte changes, so that a full disk stops the save while the old content is
-// still whole.
+// ---- The in-place save and its journal ----
+//
+// A menu that must keep its identity (hard links) or whose folder takes no new file is rewritten in
+// place, which a crash or a kill could tear. So the new content is first made durable as a journal
+// named after the file itself (device, index, birth time): in the user's state folder, which every
+// name of the file leads to, else beside the menu. Then it is copied in, and the journal removed.
+// A run that finds a journal of its menu under the menu's lock copies it in before it reads.
+
+std::u16string hexText(std::uint64_t value) {
+  static constexpr std::u16string_view digits = u"0123456789abcdef";
+  std::u16string text;
+  do {
+    text.insert(text.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return text;
+}
+
+constexpr std::u16string_view journalMark = u".zelpin-journal-";
+constexpr std::u16string_view partialMark = u".partial";
+
+// The birth time tells a later file that got the same number apart from the one the journal is for.
+std::u16string journalNumber(const FileInfo& info) {
+  return hexText(info.device) + u"-" + (info.indexHigh != 0 ? hexText(info.indexHigh) : u"") +
+         hexText(info.index) + u"-";
+}
+
+std::u16string journalName(const FileInfo& info) {
+  return std::u16string(journalMark) + journalNumber(info) + hexText(info.birth);
+}
+
+struct Journal {
+  const Location* folder = nullptr;
+  std::u16string name;
+  std::string shown;  // for the user: where it is
+};
+
+Journal journalIn(const Location& folder, const MenuFile& menu, std::u16string name) {
+  const bool beside = &folder == &menu.location;
+  std::string shown = beside ? "'" + shownText(name) + "' beside it"
+                             : "'" + shownText(shownNameIn(folder, name)) + "'";
+  return Journal{&folder, std::move(name), std::move(shown)};
+}
+
+enum class Copying { ThisSave, AnInterruptedSave };
+
+[[noreturn]] void failKeepingJournal(const MenuFile& menu, Copying copying, const Journal& journal,
+                                     SystemError error) {
+  const char* action = copying == Copying::ThisSave ? "write" : "finish the interrupted save of";
+  failBecause(action, menu,
+              describeError(error) + ": its new content is kept in " + journal.shown +
+                  ", and the next run puts it in place");
+}
+
+// What a file that may not be shortened (Windows, while another program maps it) gets after the
+// new content instead of the old tail: line ends only, so that no fragment of an old line is read.
+SystemError blankOut(NativeHandle file, std::uint64_t length) {
+  std::string blanks = length % 2 != 0 ? "\n" : "";
+  while (blanks.size() < std::min<std::uint64_t>(length, 1 << 16)) {
+    blanks += "\r\n";
+  }
+  for (std::uint64_t left = length; left > 0;) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, blanks.size()));
+    if (const SystemError error = writeAll(file, std::string_view(blanks).substr(0, piece))) {
+      return error;
+    }
+    left -= piece;
+    blanks.erase(0, blanks.size() % 2);  // the odd line feed only once, first
+  }
+  return 0;
+}
+
+// Copies the journal into the menu, whose old content target describes, then removes the journal.
+// Room is made before the first byte changes, so that a full disk stops this save while the old
+// content is whole; after that a failure keeps the journal for the next run.
+void copyJournalIn(const MenuFile& menu, NativeHandle target, const FileInfo& targetInfo,
+                   const Journal& journal, Copying copying) {
+  Opened source = openBeside(*journal.folder, journal.name);
+  FileInfo sourceInfo;
+  SystemError error = source.error != 0 ? source.error : describe(source.handle.get(), sourceInfo);
+  if (error == 0) {
+    error = reserve(target, sourceInfo.size, targetInfo.size);
+  }
+  if (error != 0) {
+    if (copying == Copying::AnInterruptedSave) {
+      failKeepingJournal(menu, copying, journal, error);
+    }
+    removeBeside(*journal.folder, journal.name);
+    fail("write", menu, error);
+  }
+  auto keepOnFailure = [&](SystemError failure) {
+    if (failure != 0) {
+      failKeepingJournal(menu, copying, journal, failure);
+    }
+  };
+  keepOnFailure(seekToStart(target));
+  std::vector<char> buffer(1 << 16);
+  for (std::size_t count = 0;;) {
+    keepOnFailure(readSome(source.handle.get(), buffer.data(), buffer.size(), count));
+    if (count == 0) {
+      break;
+    }
+    keepOnFailure(writeAll(target, std::string_view(buffer.data(), count)));
+  }
+  const SystemError cut = setLength(target, sourceInfo.size);
+  const std::uint64_t tail =
+      targetInfo.size > sourceInfo.size ? targetInfo.size - sourceInfo.size : 0;
+  if (cut != 0) {
+    keepOnFailure(blankOut(target, tail));
+  }
+  keepOnFailure(flush(target));
+  source.handle.reset(noHandle);
+  removeBeside(*journal.folder, journal.name);
+  flushFolder(*journal.folder);
+  if (cut != 0) {
+    failBecause("write", menu,
+                describeError(cut) + ": the new menu is in place, followed by " +
+                    std::to_string(tail / 2 + tail % 2) +
+                    " blank lines where its old end could not be cut off");
+  }
+}
+
+// Journals that name this file's device and index but another birth time were left for a file
+// that is gone: they must never be copied into this one.
+void removeJournalsOfGoneFiles(const Location& folder, const FileInfo& info) {
+  const std::u16string prefix = std::u16string(journalMark) + journalNumber(info);
+  const std::u16string own = journalName(info);
+  for (const std::u16string& name : namesBeside(folder)) {
+    if (name.starts_with(prefix) && !name.starts_with(own)) {
+      removeBeside(folder, name);
+    }
+  }
+}
+
+// Makes the new content durable under the journal's name, in the first of the state folder and
+// the menu's folder that takes it. False where neither does.
+bool writeJournal(const MenuFile& menu, const FileInfo& info, const Location& state,
+                  const ContentWriter& writeContent, Journal& journal) {
+  const std::u16string name = journalName(info);
+  const std::u16string partial = name + std::u16string(partialMark);
+  for (const Location* folder : {&state, &menu.location}) {
+    if (folder->folderError != 0) {
+      continue;
+    }
+    removeBeside(*folder, partial);  // a killed run's: this run holds the file's lock
+    Opened file = createBeside(*folder, partial, NewFile::Private);
+    if (file.error != 0) {
+      continue;
+    }
+    TemporaryFile guard(*folder, partial);
+    writeContentTo(file.handle.get(), writeContent, menu);
+    check("write", menu, flush(file.handle.get()));
+    file.handle.reset(noHandle);
+    check("write", menu, renameBeside(*folder, partial, name));
+    guard.keep();
+    flushFolder(*folder);
+    if (folder == &state) {
+      removeJournalsOfGoneFiles(state, info);
+    }
+    journal = journalIn(*folder, menu, name);
+    return true;
+  }
+  return false;
+}
+
+// Without a journal (neither folder takes a new file) a crash can still tear this save.
+void rewriteWithoutJournal(NativeHandle file, const FileInfo& info, const MenuFile& menu,
+                           std::uint64_t size, const ContentWriter& writeContent) {
+  check("write", menu, reserve(file, size, info.size));
+  check("write", menu, seekToStart(file));
+  writeContentTo(file, writeContent, menu);
+  check("write", menu, setLength(file, size));
+  check("write", menu, flush(file));
+}
+
 void rewriteInPlace(Handle file, const FileInfo& info, const MenuFile& menu, std::uint64_t size,
                     const ContentWriter& writeContent) {
-  check("write", menu, reserve(file.get(), size, info.size));
-  check("write", menu, seekToStart(file.get()));
-  writeContentTo(file.get(), writeContent, menu);
-  check("write", menu, setLength(file.get(), size));
-  check("write", menu, flush(file.get()));
+  const TerminationHold hold;
+  const Location state = openStateFolder(true);
+  Journal journal;
+  if (!writeJournal(menu, info, state, writeContent, journal)) {
+    rewriteWithoutJournal(file.get(), info, menu, size, writeContent);
+    return;
+  }
+  copyJournalIn(menu, file.get(), info, journal, Copying::ThisSave);
+}
+
+// Before a run reads its menu: a journal of this very file means a save of it stopped part-way.
+// Returns whether one was copied in.
+bool finishInterruptedSave(const MenuFile& menu, const FileInfo& info) {
+  const Location state = openStateFolder(false);
+  const std::u16string name = journalName(info);
+  for (const Location* folder : {&state, &menu.location}) {
+    if (folder->folderError != 0) {
+      continue;
+    }
+    if (menu.fileLock.taken) {
+      removeBeside(*folder, name + std::u16string(partialMark));  // never complete: nothing to do
+    }
+    Opened found = openBeside(*folder, name);
+    FileInfo foundInfo;
+    if (found.error != 0 || describe(found.handle.get(), foundInfo) != 0 || !foundInfo.regular ||
+        !madeByThisUser(foundInfo)) {
+      continue;
+    }
+    const Journal journal = journalIn(*folder, menu, name);
+    Opened target = openForWriting(menu.location);
+    if (target.error != 0) {
+      failKeepingJournal(menu, Copying::AnInterruptedSave, journal, target.error);
+    }
+    copyJournalIn(menu, target.handle.get(), info, journal, Copying::AnInterruptedSave);
+    return true;
+  }
+  return false;
 }
 
 // The save must land on the file that was read, and a file that was missing must still be.
@@ -203,7 +422,10 @@ bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional
                      const ContentWriter& writeContent) {
   const TerminationHold hold;
   std::u16string name;
-  Opened temporary = createTemporary(menu.location, name);
+  // A file that is to replace a menu is its owner's alone until it has the menu's rights; a new
+  // menu's rights are what the folder gives any new file.
+  Opened temporary =
+      createTemporary(menu.location, info ? NewFile::Private : NewFile::AsTheFolderGives, name);
   if (temporary.error != 0) {
     if (isAccessDenied(temporary.error) && info) {
       return false;
@@ -218,7 +440,7 @@ bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional
   check("write", menu, flush(temporary.handle.get()));
   temporary.handle.reset(noHandle);
   existing.handle.reset(noHandle);  // Windows renames only over a file nobody holds
-  const SystemError renamed = renameOverMenu(menu.location, guard.name());
+  const SystemError renamed = renameBeside(menu.location, guard.name(), menu.location.leaf);
   if (renamed != 0) {
     if (info && refusesRename(renamed)) {
       return false;
@@ -228,6 +450,36 @@ bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional
   guard.keep();
   flushFolder(menu.location);
   return true;
+}
+
+// Opens the menu to read it and takes the lock on the file itself, which every name of it leads
+// to. Where another run replaced the file while this one waited for that lock, the new file is
+// opened in its turn.
+Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
+  for (int attempt = 0;; ++attempt) {
+    Opened file = openForReading(menu.location);
+    if (file.error != 0) {
+      return file;
+    }
+    check("read", menu, describe(file.handle.get(), info));
+    if (!info.regular) {
+      failBecause("read", menu, "it is not a regular file");
+    }
+    // The links were followed once to find the folder to lock, and once more by the system now:
+    // both must end at the file that the save will replace.
+    if (!isAtLocation(menu, info)) {
+      failBecause("read", menu, "it was replaced by another file while it was being opened");
+    }
+    menu.fileLock = HeldLock();
+    menu.fileLock.handle = openFileLock(file.handle.get(), info);
+    takeLock(menu.fileLock, menu);
+    if (isAtLocation(menu, info)) {
+      return file;
+    }
+    if (attempt == 100) {
+      failBecause("read", menu, "it is replaced again and again while it is being opened");
+    }
+  }
 }
 
 }  // namespace
@@ -240,27 +492,16 @@ MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)
 void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)>& onOpen,
                     const std::function<void(std::string_view chunk)>& onChunk) {
   menu.read = true;
-  Opened file = openForReading(menu.location);
+  FileInfo info;
+  Opened file = openLockedForReading(menu, info);
   if (file.error != 0) {
     if (isMissing(file.error)) {
       return;
     }
     fail("read", menu, file.error);
   }
-  FileInfo info;
-  check("read", menu, describe(file.handle.get(), info));
-  if (!info.regular) {
-    failBecause("read", menu, "it is not a regular file");
-  }
-  // The links were followed once to find the folder to lock, and once more by the system now,
-  // under the lock: both must end at the file that the save will replace.
-  FileInfo there;
-  if (describeLocation(menu.location, there) != 0 || !there.sameFileAs(info)) {
-    failBecause("read", menu, "it was replaced by another file while it was being opened");
-  }
-  if (info.links > 1 && isLocked(menu)) {
-    menu.fileLock.handle = openFileLock(file.handle.get(), info);
-    takeLock(menu.fileLock, menu);
+  if (finishInterruptedSave(menu, info)) {
+    check("read", menu, describe(file.handle.get(), info));
   }
   menu.readFile = info;
   onOpen(info.size);
@@ -285,7 +526,7 @@ void replaceFileContent(MenuFile& menu, std::uint64_t size, const ContentWriter&
     return;
   }
   if (isLocked(menu)) {
-    removeLeftovers(menu);
+    removeLeftovers(menu, info.has_value());
   }
   if (replaceByRename(menu, existing, info, writeContent)) {
     return;

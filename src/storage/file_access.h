@@ -43,7 +43,7 @@ struct MenuFile {
   WideLine path;  // as the user gave it: failures name the menu so
   platform::Location location;
   HeldLock menuLock;
-  HeldLock fileLock;                           // for a menu with hard links
+  HeldLock fileLock;                           // the file itself, whichever name leads to it
   bool read = false;                           // whether readFileChunks ran
   std::optional<platform::FileInfo> readFile;  // what it read; none when the menu was missing
 };

@@ -63,12 +63,14 @@ struct FileInfo {
   std::uint32_t links = 0;
   std::uint64_t device = 0;
   std::uint64_t index = 0;
-  std::uint32_t mode = 0;  // POSIX: the permission bits; Windows: the attributes
+  std::uint64_t indexHigh = 0;  // Windows: the upper half of a 128-bit file id
+  std::uint32_t mode = 0;       // POSIX: the permission bits; Windows: the attributes
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
-  std::uint64_t created = 0;  // Windows: the creation time
+  std::uint64_t created = 0;  // Windows: the creation time, to be carried over
+  std::uint64_t birth = 0;    // when the file came to be, where the system keeps that; else 0
   bool sameFileAs(const FileInfo& other) const {
-    return device == other.device && index == other.index;
+    return device == other.device && index == other.index && indexHigh == other.indexHigh;
   }
 };
 
@@ -105,10 +107,23 @@ Opened openForReading(const Location& location);
 SystemError describeLocation(const Location& location, FileInfo& info);
 // Opens the existing menu for writing, without truncating it.
 Opened openForWriting(const Location& location);
-// Creates a new file of this name beside the menu; fails if the name is taken.
-Opened createBeside(const Location& location, std::u16string_view name);
+// Creates a new file of this name beside the menu; fails if the name is taken. A private file is
+// open to its owner alone until it is given other rights.
+enum class NewFile { AsTheFolderGives, Private };
+Opened createBeside(const Location& location, std::u16string_view name, NewFile kind);
+// Opens a file beside the menu to read it, not following a link of that name.
+Opened openBeside(const Location& location, std::u16string_view name);
+
+// The user's own folder for what a run keeps between runs, made first if create says so: its
+// folder (and, on POSIX, folderHandle) set as for a menu's, path its name to show, no leaf.
+Location openStateFolder(bool create);
+// The name of a file in the folder of a state folder's Location, as a user would type it.
+std::u16string shownNameIn(const Location& folder, std::u16string_view name);
 
 SystemError describe(NativeHandle file, FileInfo& info);
+// Whether the file was made by the user this run runs as (what a run of another user leaves is
+// not to be trusted).
+bool madeByThisUser(const FileInfo& info);
 // Reads up to size bytes; count 0 at the end of the file.
 SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count);
 SystemError writeAll(NativeHandle file, std::string_view bytes);
@@ -121,8 +136,9 @@ SystemError flush(NativeHandle file);
 // attributes and ACL, file attributes. Fails where any of it cannot be given.
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file);
 
-// Renames the file name beside the menu over the menu, in one step.
-SystemError renameOverMenu(const Location& location, std::u16string_view name);
+// Renames one file beside the menu over another, in one step.
+SystemError renameBeside(const Location& location, std::u16string_view from,
+                         std::u16string_view to);
 SystemError removeBeside(const Location& location, std::u16string_view name);
 std::vector<std::u16string> namesBeside(const Location& location);
 void flushFolder(const Location& location);

@@ -2,12 +2,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -93,6 +95,41 @@ Opened openAt(const Location& location, const std::string& name, int flags, mode
     return failed;
   }
   return opened(::openat(fd(location.folderHandle.get()), name.c_str(), flags | O_CLOEXEC, mode));
+}
+
+FileInfo infoFrom(const struct stat& status);
+
+// fstatat, with the birth time where the system keeps one: a file's device and inode number
+// name it only until it is removed, the birth time tells a later file with the same number apart.
+SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) {
+#ifdef STATX_BTIME
+  struct statx extended {};
+  if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+    info = FileInfo();
+    info.regular = S_ISREG(extended.stx_mode);
+    info.size = info.regular ? extended.stx_size : 0;
+    info.links = extended.stx_nlink;
+    info.device = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+    info.index = extended.stx_ino;
+    info.mode = extended.stx_mode & 07777;
+    info.owner = extended.stx_uid;
+    info.group = extended.stx_gid;
+    if ((extended.stx_mask & STATX_BTIME) != 0) {
+      info.birth = static_cast<std::uint64_t>(extended.stx_btime.tv_sec) * 1000000000u +
+                   extended.stx_btime.tv_nsec;
+    }
+    return 0;
+  }
+  if (errno != ENOSYS) {
+    return lastError();
+  }
+#endif
+  struct stat status {};
+  if (::fstatat(folder, name, &status, flags) != 0) {
+    return lastError();
+  }
+  info = infoFrom(status);
+  return 0;
 }
 
 FileInfo infoFrom(const struct stat& status) {
@@ -257,31 +294,77 @@ Opened openForWriting(const Location& location) {
   return openAt(location, nativeName(location.leaf), O_WRONLY | O_NONBLOCK);
 }
 
-Opened createBeside(const Location& location, std::u16string_view name) {
-  // 0666: the umask and a default ACL of the folder apply as to any new file.
-  return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+Opened createBeside(const Location& location, std::u16string_view name, NewFile kind) {
+  // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
+  // else a moment to open it before it has the rights it is to have.
+  const mode_t mode = kind == NewFile::Private ? 0600 : 0666;
+  return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+}
+
+Opened openBeside(const Location& location, std::u16string_view name) {
+  return openAt(location, nativeName(name), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+}
+
+// Not created where the user says nothing of their home: no guess at a folder to litter.
+Location openStateFolder(bool create) {
+  Location location;
+  location.folderError = ENOENT;
+  std::string folder;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+    folder = state;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    folder = std::string(home) + "/.local/state";
+  } else {
+    return location;
+  }
+  folder += "/zelpin";
+  try {
+    location.path = decodeUtf8(folder);
+  } catch (const ConversionError&) {
+    return location;
+  }
+  if (create) {
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+      ::mkdir(folder.substr(0, slash).c_str(), 0700);
+    }
+    ::mkdir(folder.c_str(), 0700);
+  }
+  Handle opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened.isOpen()) {
+    location.folderError = lastError();
+    return location;
+  }
+  // What lies there is copied into menus: it must be this user's alone (not a home that sudo kept).
+  struct stat status {};
+  if (::fstat(fd(opened.get()), &status) != 0 || status.st_uid != ::geteuid() ||
+      (status.st_mode & 022) != 0) {
+    location.folderError = EACCES;
+    return location;
+  }
+  location.folderHandle = std::move(opened);
+  location.folderError = 0;
+  return location;
+}
+
+std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
+  return folder.path + u"/" + std::u16string(name);
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
-  struct stat status {};
-  if (::fstat(fd(file), &status) != 0) {
-    return lastError();
-  }
-  info = infoFrom(status);
-  return 0;
+  return describeAt(fd(file), "", AT_EMPTY_PATH, info);
+}
+
+bool madeByThisUser(const FileInfo& info) {
+  return info.owner == ::geteuid();
 }
 
 SystemError describeLocation(const Location& location, FileInfo& info) {
   if (!location.folderHandle.isOpen()) {
     return location.folderError;
   }
-  struct stat status {};
-  if (::fstatat(fd(location.folderHandle.get()), nativeName(location.leaf).c_str(), &status,
-                AT_SYMLINK_NOFOLLOW) != 0) {
-    return lastError();
-  }
-  info = infoFrom(status);
-  return 0;
+  return describeAt(fd(location.folderHandle.get()), nativeName(location.leaf).c_str(),
+                    AT_SYMLINK_NOFOLLOW, info);
 }
 
 SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count) {
@@ -348,10 +431,10 @@ SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, Nati
   return copyAttributes(fd(menu), fd(file));
 }
 
-SystemError renameOverMenu(const Location& location, std::u16string_view name) {
+SystemError renameBeside(const Location& location, std::u16string_view from,
+                         std::u16string_view to) {
   const int folder = fd(location.folderHandle.get());
-  return resultOf(
-      ::renameat(folder, nativeName(name).c_str(), folder, nativeName(location.leaf).c_str()));
+  return resultOf(::renameat(folder, nativeName(from).c_str(), folder, nativeName(to).c_str()));
 }
 
 SystemError removeBeside(const Location& location, std::u16string_view name) {

@@ -106,12 +106,12 @@ bool isSharingConflict(SystemError error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-Opened openExisting(const std::wstring& name, DWORD access, DWORD share) {
+Opened openExisting(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0) {
   Opened result;
   result.error = retryWhileBusy(
       [&] {
         HANDLE handle = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    FILE_ATTRIBUTE_NORMAL | flags, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
           return GetLastError();
         }
@@ -120,6 +120,11 @@ Opened openExisting(const std::wstring& name, DWORD access, DWORD share) {
       },
       isSharingConflict);
   return result;
+}
+
+// Wine reports a time of the last change as a file's creation time, which names no file for good.
+bool keepsCreationTimes() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
 }
 
 // Kernel object names may not hold a backslash and are limited in length; a hash of the name is
@@ -274,7 +279,7 @@ Opened openForWriting(const Location& location) {
   return file;
 }
 
-Opened createBeside(const Location& location, std::u16string_view name) {
+Opened createBeside(const Location& location, std::u16string_view name, NewFile) {
   Opened result;
   if (location.folderError != 0) {
     result.error = location.folderError;
@@ -290,6 +295,49 @@ Opened createBeside(const Location& location, std::u16string_view name) {
     result.handle.reset(nativeOf(handle));
   }
   return result;
+}
+
+Opened openBeside(const Location& location, std::u16string_view name) {
+  if (location.folderError != 0) {
+    Opened missing;
+    missing.error = location.folderError;
+    return missing;
+  }
+  return openExisting(inFolder(location, name), GENERIC_READ, shareAll,
+                      FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+Location openStateFolder(bool create) {
+  Location location;
+  location.folderError = ERROR_PATH_NOT_FOUND;
+  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+  if (length == 0) {
+    return location;
+  }
+  std::wstring folder(length, L'\0');
+  folder.resize(GetEnvironmentVariableW(L"LOCALAPPDATA", folder.data(), length));
+  folder = extended(fullNameOf(folder + L"\\zelpin"));
+  if (create) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return location;
+  }
+  location.folder = narrow(folder);
+  location.path = narrow(folder.substr(4));
+  location.folderError = 0;
+  return location;
+}
+
+std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
+  return folder.path + u"\\" + std::u16string(name);
+}
+
+// A user's local application data is their own; and in a shared folder a file's owner tells
+// little under Windows' inherited rights.
+bool madeByThisUser(const FileInfo&) {
+  return true;
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
@@ -308,6 +356,7 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   info.mode = status.dwFileAttributes;
   info.created = (static_cast<std::uint64_t>(status.ftCreationTime.dwHighDateTime) << 32) |
                  status.ftCreationTime.dwLowDateTime;
+  info.birth = keepsCreationTimes() ? info.created : 0;
   return 0;
 }
 
@@ -369,9 +418,10 @@ SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, Nati
 }
 
 // A reader that holds the menu without delete sharing makes the rename fail for as long as it does.
-SystemError renameOverMenu(const Location& location, std::u16string_view name) {
-  const std::wstring from = inFolder(location, name);
-  const std::wstring to = menuName(location);
+SystemError renameBeside(const Location& location, std::u16string_view fromName,
+                         std::u16string_view toName) {
+  const std::wstring from = inFolder(location, fromName);
+  const std::wstring to = inFolder(location, toName);
   return retryWhileBusy(
       [&] {
         return resultOf(MoveFileExW(from.c_str(), to.c_str(),

@@ -97,6 +97,21 @@ TEST_F(Faults, AMenuInAMissingFolderIsNotCreated) {
   EXPECT_FALSE(fs::exists(folder.path() / "missing"));
 }
 
+// On a file system whose rename is not one step, a crash can leave the temporary file as the only
+// whole copy of a menu: it is shown to the user, not removed.
+TEST_F(Faults, ALeftoverBesideAMissingMenuIsKept) {
+  const fs::path leftover = folder.path() / ".menu.txt.zelpin-Ab12Cd";
+  writeBytes(leftover, oldMenu);
+  RunResult result = runProgram(toggleF, settings);
+  std::erase(result.errorOutput, '\r');  // the Windows build's line end
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput,
+            "zelpin: cannot write 'menu.txt': it is missing, but '.menu.txt.zelpin-Ab12Cd' beside "
+            "it may hold its last content: look at it, then rename it to the menu or remove it\n");
+  EXPECT_EQ(readBytes(leftover), oldMenu);
+  EXPECT_FALSE(fs::exists(menu));
+}
+
 TEST_F(Faults, AnEmptyMenuNameIsReported) {
   const RunResult result = runProgram({"-n", "", "C:\\F"}, settings);
   EXPECT_EQ(result.exitStatus, 1);

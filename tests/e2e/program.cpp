@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 namespace zelpin_test {
 namespace {
@@ -38,9 +39,22 @@ std::string programForOtherUser() {
   return copy;
 }
 
+// The test's environment, but with the state folder that settings ask for.
+std::vector<std::string> environmentFor(const RunSettings& settings) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!std::string_view(*entry).starts_with("XDG_STATE_HOME=")) {
+      environment.emplace_back(*entry);
+    }
+  }
+  environment.push_back("XDG_STATE_HOME=" +
+                        settings.stateHome.value_or(defaultStateHome()).string());
+  return environment;
+}
+
 // Only system calls between fork and exec: the tests may start runs from several threads at once.
-[[noreturn]] void runChild(const std::vector<char*>& argv, const RunSettings& settings,
-                           int errorFile) {
+[[noreturn]] void runChild(const std::vector<char*>& argv, const std::vector<char*>& environment,
+                           const RunSettings& settings, int errorFile) {
   ::dup2(errorFile, STDERR_FILENO);
   if (::chdir(settings.folder.c_str()) != 0) {
     ::_exit(125);
@@ -58,7 +72,7 @@ std::string programForOtherUser() {
       (::setgroups(0, nullptr) != 0 || ::setgid(otherUser) != 0 || ::setuid(otherUser) != 0)) {
     ::_exit(126);
   }
-  ::execv(argv[0], argv.data());
+  ::execve(argv[0], argv.data(), environment.data());
   ::_exit(127);
 }
 
@@ -81,9 +95,15 @@ StartedRun startProgram(const std::vector<std::string>& args, const RunSettings&
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
+  std::vector<std::string> environment = environmentFor(settings);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
-    runChild(argv, settings, errorFile);
+    runChild(argv, envp, settings, errorFile);
   }
   return {child, errorFile};
 }
@@ -158,6 +178,11 @@ std::string largeMenu(int entries) {
     menu.append(std::to_string(i)).append("\"\n");
   }
   return menu;
+}
+
+const std::filesystem::path& defaultStateHome() {
+  static const TemporaryFolder folder;
+  return folder.path();
 }
 
 std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder) {

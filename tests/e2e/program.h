@@ -16,6 +16,8 @@ struct RunSettings {
   std::optional<rlim_t> memoryLimit;    // RLIMIT_AS in bytes
   bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
   bool asOtherUser = false;             // run as nobody (65534), so permissions apply
+  // Where runs keep what they keep between runs; by default a folder of the test program's own.
+  std::optional<std::filesystem::path> stateHome;
 };
 
 struct RunResult {
@@ -58,6 +60,9 @@ void writeBytes(const std::filesystem::path& file, const std::string& bytes);
 // A menu of a header "zel big" and entries keyed 0-9 for the folders C:\Folder 0, C:\Folder 1 ...:
 // large enough that a run spends a noticeable time saving it.
 std::string largeMenu(int entries);
+
+// The state folder that runs use by default (XDG_STATE_HOME).
+const std::filesystem::path& defaultStateHome();
 
 // Names in folder that the save uses for its temporary files; none may stay behind.
 std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -252,6 +253,175 @@ INSTANTIATE_TEST_SUITE_P(Overlapping, EndedRun,
                          testing::Values(KillCase{"Killed", SIGKILL, true},
                                          KillCase{"Terminated", SIGTERM, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A hard link made while runs are under way (a backup by `cp -al`): every run takes the lock of the
+// file itself, so no edit is lost and no line is torn. The two names come apart only if the link
+// lands during a rename, and then each holds whole lines, and every edit is in one of them.
+TEST_F(Overlapping, ALinkMadeWhileRunsAreUnderWayLosesNoEdit) {
+  const fs::path link = folder.path() / "other" / "link.txt";
+  fs::create_directory(folder.path() / "other");
+  writeBytes(menu, foreignMenu);
+  const int count = underWine() ? 20 : 40;
+  std::vector<StartedRun> started;
+  for (int i = 0; i < count; ++i) {
+    if (i == count / 4) {
+      fs::create_hard_link(menu, link);
+    }
+    const std::string name = i > count / 4 && i % 2 == 0 ? "other/link.txt" : "menu.txt";
+    started.push_back(startProgram({name, "C:\\f" + std::to_string(i)}, settings));
+  }
+  for (const StartedRun& run : started) {
+    const RunResult result = waitForProgram(run);
+    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  }
+  const std::regex whole(
+      "; the host's (first|last) line|zel overlap|\"a Music\"\t&CD \"D:\\\\Music\"|"
+      "\"C:\\\\f([0-9]+)\"\t&CD \"C:\\\\f\\2\"");
+  std::set<std::string> edits;
+  for (const fs::path& name : {menu, link}) {
+    for (const std::string& line : splitCrLf(readBytes(name).substr(3))) {
+      EXPECT_TRUE(std::regex_match(line, whole)) << name << ": " << line;
+      edits.insert(line);
+    }
+  }
+  EXPECT_EQ(edits.size(), 4u + static_cast<std::size_t>(count));
+  if (fs::equivalent(menu, link)) {
+    EXPECT_EQ(splitCrLf(readBytes(menu).substr(3)).size(), 4u + static_cast<std::size_t>(count));
+  }
+}
+
+// An in-place save (a menu with a second name, or in a folder this user may not write) ended at
+// any moment: the next run, through either name, finds the menu whole, old or new.
+struct InPlaceCase {
+  const char* name;
+  int signal;
+  bool folderNotWritable;  // else the menu has a second name, in another folder
+  bool stateFolderUnwritable;
+};
+
+void PrintTo(const InPlaceCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class InPlaceSaveEnded : public Overlapping, public testing::WithParamInterface<InPlaceCase> {};
+
+// Where the program keeps journals: the Windows build in the Wine prefix's local application data.
+fs::path journalFolder(const fs::path& stateHome) {
+  const char* prefix = std::getenv("ZELPIN_WINEPREFIX");
+  if (!underWine() || prefix == nullptr) {
+    return stateHome / "zelpin";
+  }
+  std::error_code ignored;
+  for (const auto& user : fs::directory_iterator(fs::path(prefix) / "drive_c" / "users", ignored)) {
+    if (fs::exists(user.path() / "AppData" / "Local" / "zelpin")) {
+      return user.path() / "AppData" / "Local" / "zelpin";
+    }
+  }
+  return stateHome / "zelpin";
+}
+
+std::vector<std::string> journalsIn(const fs::path& place) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(place, ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".zelpin-journal-") != std::string::npos && !name.ends_with(".partial")) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+TEST_P(InPlaceSaveEnded, LeavesTheMenuWholeOldOrNew) {
+  const InPlaceCase& c = GetParam();
+  if (underWine() && (c.signal != SIGKILL || c.folderNotWritable || c.stateFolderUnwritable)) {
+    GTEST_SKIP() << "the Windows build is tried with a hard link and SIGKILL alone";
+  }
+  if (c.folderNotWritable && ::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the program as nobody";
+  }
+  const std::string big = largeMenu(underWine() ? 50000 : 200000);
+  // What one more run makes of the old menu, and of the new one.
+  const fs::path side = folder.path() / "side";
+  fs::create_directory(side);
+  RunSettings sideSettings = settings;
+  sideSettings.folder = side;
+  writeBytes(side / "old.txt", big);
+  writeBytes(side / "new.txt", big);
+  ASSERT_EQ(runProgram({"-n", "old.txt"}, sideSettings).exitStatus, 0);
+  ASSERT_EQ(runProgram({"-n", "new.txt", "C:\\New"}, sideSettings).exitStatus, 0);
+  ASSERT_EQ(runProgram({"-n", "new.txt"}, sideSettings).exitStatus, 0);
+  const std::string fromOld = readBytes(side / "old.txt");
+  const std::string fromNew = readBytes(side / "new.txt");
+
+  const fs::path menus = folder.path() / "menus";
+  const fs::path state = folder.path() / "state";
+  fs::create_directory(menus);
+  fs::create_directory(state);
+  const fs::path theMenu = menus / "menu.txt";
+  writeBytes(theMenu, big);
+  std::string otherName = "menus/menu.txt";
+  if (c.folderNotWritable) {
+    settings.asOtherUser = true;
+    ASSERT_EQ(::chown(theMenu.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(state.c_str(), 65534, 65534), 0);
+    fs::permissions(menus, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+  } else {
+    fs::create_directory(folder.path() / "other");
+    fs::create_hard_link(theMenu, folder.path() / "other" / "link.txt");
+    // A journal beside the menu serves runs through that name only.
+    otherName = c.stateFolderUnwritable ? "menus/menu.txt" : "other/link.txt";
+  }
+  settings.stateHome = c.stateFolderUnwritable ? fs::path("/dev/null/state") : state;
+
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(runProgram({"-n", "menus/menu.txt", "C:\\New"}, settings).exitStatus, 0);
+  const fs::path journals = journalFolder(state);
+  const auto duration = std::chrono::steady_clock::now() - started;
+  std::mt19937 random(20261207);
+  int journalsFound = 0;
+  int endedMidway = 0;
+  for (int attempt = 0; attempt < (underWine() ? 8 : 20); ++attempt) {
+    writeBytes(theMenu, big);
+    const StartedRun run = startProgram({"-n", "menus/menu.txt", "C:\\New"}, settings);
+    if (attempt % 2 == 0) {
+      std::this_thread::sleep_for(duration * (random() % 1000) / 800);
+    } else {
+      // The journal is complete for a moment only: while it is copied in.
+      while (isRunning(run) && journalsIn(journals).empty() && journalsIn(menus).empty()) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+    }
+    ::kill(run.process, c.signal);
+    const RunResult ended = waitForProgram(run);
+    if (ended.signal != 0) {
+      ++endedMidway;
+    }
+    journalsFound += !journalsIn(journals).empty() || !journalsIn(menus).empty();
+    const RunResult next = runProgram({"-n", otherName}, settings);
+    ASSERT_EQ(next.exitStatus, 0) << next.errorOutput;
+    const std::string after = readBytes(theMenu);
+    ASSERT_TRUE(after == fromOld || after == fromNew) << "attempt " << attempt;
+  }
+  EXPECT_GT(endedMidway, 0) << "no run was ended before it finished";
+  if (c.signal == SIGKILL) {
+    EXPECT_GT(journalsFound, 0) << "no run was killed while its journal was in place";
+  }
+  EXPECT_TRUE(journalsIn(menus).empty());
+  if (!underWine()) {  // there, the folder is the Wine prefix's, which other tests' runs share
+    EXPECT_TRUE(journalsIn(journals).empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stress, InPlaceSaveEnded,
+    testing::Values(InPlaceCase{"KilledWithASecondName", SIGKILL, false, false},
+                    InPlaceCase{"KilledWithTheJournalBesideIt", SIGKILL, false, true},
+                    InPlaceCase{"KilledInAFolderItMayNotWrite", SIGKILL, true, false},
+                    InPlaceCase{"TerminatedWithASecondName", SIGTERM, false, false},
+                    InPlaceCase{"InterruptedInAFolderItMayNotWrite", SIGINT, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Another process holds the lock the way a run takes it: on the menu's folder.
 struct LockCase {

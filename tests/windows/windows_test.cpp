@@ -245,6 +245,31 @@ TEST_F(WindowsProgram, HardLinkedNamesAllShowTheNewContent) {
   EXPECT_EQ(readBytes(folder_ / "other.txt"), bom + "zel\r\n");
 }
 
+// Windows will not shorten a file while another program maps it: the old end of a hard-linked
+// menu that shrinks is then line ends only, never a fragment of an old line, and the run says so.
+TEST_F(WindowsProgram, AMappedMenuThatShrinksKeepsNoFragment) {
+  const std::string entries = "\"0 A\"\t&CD \"C:\\A\"\n\"1 B\"\t&CD \"C:\\B\"\n";
+  writeBytes(folder_ / "menu.txt", "zel\n" + entries + "\"2 Cee\"\t&CD \"C:\\Cee\"\n");
+  ASSERT_TRUE(
+      CreateHardLinkW((folder_ / "other.txt").c_str(), (folder_ / "menu.txt").c_str(), nullptr));
+  HANDLE file = CreateFileW((folder_ / "menu.txt").c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(view, nullptr);
+  const DWORD status = runZelpin({L"-d", L"menu.txt", L"C:\\Cee"}, folder_);
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  CloseHandle(file);
+  const std::string saved = bom + "zel\r\n\"0 A\"\t&CD \"C:\\A\"\r\n\"1 B\"\t&CD \"C:\\B\"\r\n";
+  const std::string after = readBytes(folder_ / "menu.txt");
+  ASSERT_TRUE(after.starts_with(saved)) << after;
+  EXPECT_EQ(after.find_first_not_of("\r\n", saved.size()), std::string::npos) << after;
+  EXPECT_EQ(status == 0, after == saved);
+}
+
 // A scanner holding the menu without sharing: a short hold is waited out, a long one fails cleanly.
 TEST_F(WindowsProgram, ABrieflyLockedMenuIsWaitedFor) {
   writeBytes(folder_ / "menu.txt", oldMenu);
