@@ -35,15 +35,20 @@ void check(const char* action, const MenuFile& menu, SystemError error) {
   }
 }
 
-// Polls rather than blocks, so that giving up after lockPatience needs no timer on any platform.
-void takeLock(HeldLock& lock, const MenuFile& menu) {
-  if (!lock.handle.isOpen()) {
-    return;
-  }
+// Polls rather than blocks, so that giving up after lockPatience needs no timer on any platform. A
+// lock that this run may not open yet (another user's run made it) is busy too, and opened again.
+void takeLock(HeldLock& lock, const MenuFile& menu, const std::function<Opened()>& open) {
   const auto deadline = std::chrono::steady_clock::now() + lockPatience;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    switch (tryLock(lock.handle.get())) {
+    if (!lock.handle.isOpen()) {
+      Opened opened = open();
+      if (opened.error == 0 && !opened.handle.isOpen()) {
+        return;  // the system offers none
+      }
+      lock.handle = std::move(opened.handle);
+    }
+    switch (lock.handle.isOpen() ? tryLock(lock.handle.get()) : LockAttempt::Busy) {
       case LockAttempt::Taken:
         lock.taken = true;
         return;
@@ -120,11 +125,11 @@ std::u16string randomTemporaryName(const Location& location) {
   return name;
 }
 
-Opened createTemporary(const Location& location, NewFile kind, std::u16string& name) {
+Opened createTemporary(const Location& location, NativeHandle model, std::u16string& name) {
   Opened created;
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = randomTemporaryName(location);
-    created = createBeside(location, name, kind);
+    created = createBeside(location, name, model);
     if (created.error == 0 || !isNameTaken(created.error)) {
       break;
     }
@@ -167,6 +172,8 @@ class TerminationHold {
 void writeContentTo(NativeHandle file, const ContentWriter& writeContent, const MenuFile& menu) {
   writeContent([&](std::string_view piece) { check("write", menu, writeAll(file, piece)); });
 }
+
+std::optional<FileInfo> describeExisting(const Opened& existing, const MenuFile& menu);
 
 // ---- The in-place save and its journal ----
 //
@@ -305,8 +312,8 @@ void removeJournalsOfGoneFiles(const Location& folder, const FileInfo& info) {
 
 // Makes the new content durable under the journal's name, in the first of the state folder and
 // the menu's folder that takes it. False where neither does.
-bool writeJournal(const MenuFile& menu, const FileInfo& info, const Location& state,
-                  const ContentWriter& writeContent, Journal& journal) {
+bool writeJournal(const MenuFile& menu, NativeHandle target, const FileInfo& info,
+                  const Location& state, const ContentWriter& writeContent, Journal& journal) {
   const std::u16string name = journalName(info);
   const std::u16string partial = name + std::u16string(partialMark);
   for (const Location* folder : {&state, &menu.location}) {
@@ -314,7 +321,7 @@ bool writeJournal(const MenuFile& menu, const FileInfo& info, const Location& st
       continue;
     }
     removeBeside(*folder, partial);  // a killed run's: this run holds the file's lock
-    Opened file = createBeside(*folder, partial, NewFile::Private);
+    Opened file = createBeside(*folder, partial, target);
     if (file.error != 0) {
       continue;
     }
@@ -344,16 +351,21 @@ void rewriteWithoutJournal(NativeHandle file, const FileInfo& info, const MenuFi
   check("write", menu, flush(file));
 }
 
-void rewriteInPlace(Handle file, const FileInfo& info, const MenuFile& menu, std::uint64_t size,
-                    const ContentWriter& writeContent) {
+void rewriteInPlace(const MenuFile& menu, std::uint64_t size, const ContentWriter& writeContent) {
   const TerminationHold hold;
+  const Opened file = openForWriting(menu.location);
+  const std::optional<FileInfo> described = describeExisting(file, menu);
+  if (!described) {
+    failBecause("write", menu, "it was removed while it was being saved");
+  }
+  const FileInfo& info = *described;
   const Location state = openStateFolder(true);
   Journal journal;
-  if (!writeJournal(menu, info, state, writeContent, journal)) {
-    rewriteWithoutJournal(file.get(), info, menu, size, writeContent);
+  if (!writeJournal(menu, file.handle.get(), info, state, writeContent, journal)) {
+    rewriteWithoutJournal(file.handle.get(), info, menu, size, writeContent);
     return;
   }
-  copyJournalIn(menu, file.get(), info, journal, Copying::ThisSave);
+  copyJournalIn(menu, file.handle.get(), info, journal, Copying::ThisSave);
 }
 
 // Before a run reads its menu: a journal of this very file means a save of it stopped part-way.
@@ -422,10 +434,9 @@ bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional
                      const ContentWriter& writeContent) {
   const TerminationHold hold;
   std::u16string name;
-  // A file that is to replace a menu is its owner's alone until it has the menu's rights; a new
-  // menu's rights are what the folder gives any new file.
-  Opened temporary =
-      createTemporary(menu.location, info ? NewFile::Private : NewFile::AsTheFolderGives, name);
+  // A file that is to replace a menu is never open to more than the menu; a new menu's rights are
+  // what the folder gives any new file.
+  Opened temporary = createTemporary(menu.location, existing.handle.get(), name);
   if (temporary.error != 0) {
     if (isAccessDenied(temporary.error) && info) {
       return false;
@@ -436,10 +447,10 @@ bool replaceByRename(const MenuFile& menu, Opened& existing, const std::optional
   if (info && copyKeptProperties(existing.handle.get(), *info, temporary.handle.get()) != 0) {
     return false;
   }
+  existing.handle.reset(noHandle);  // held no longer than needed: some renames wait on holders
   writeContentTo(temporary.handle.get(), writeContent, menu);
   check("write", menu, flush(temporary.handle.get()));
   temporary.handle.reset(noHandle);
-  existing.handle.reset(noHandle);  // Windows renames only over a file nobody holds
   const SystemError renamed = renameBeside(menu.location, guard.name(), menu.location.leaf);
   if (renamed != 0) {
     if (info && refusesRename(renamed)) {
@@ -471,8 +482,7 @@ Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
       failBecause("read", menu, "it was replaced by another file while it was being opened");
     }
     menu.fileLock = HeldLock();
-    menu.fileLock.handle = openFileLock(file.handle.get(), info);
-    takeLock(menu.fileLock, menu);
+    takeLock(menu.fileLock, menu, [&] { return openFileLock(file.handle.get(), info); });
     if (isAtLocation(menu, info)) {
       return file;
     }
@@ -485,8 +495,7 @@ Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
 }  // namespace
 
 MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)) {
-  menuLock.handle = openMenuLock(location);
-  takeLock(menuLock, *this);
+  takeLock(menuLock, *this, [this] { return openMenuLock(location); });
 }
 
 void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)>& onOpen,
@@ -517,12 +526,13 @@ void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)
 }
 
 void replaceFileContent(MenuFile& menu, std::uint64_t size, const ContentWriter& writeContent) {
-  // Probe without truncating: a file this user may not write stays as it is.
-  Opened existing = openForWriting(menu.location);
-  std::optional<FileInfo> info = describeExisting(existing, menu);
+  // A file this user may not write stays as it is.
+  Opened existing = openToProbe(menu.location);
+  const std::optional<FileInfo> info = describeExisting(existing, menu);
   if (info && info->links > 1) {
     // A rename would split the names.
-    rewriteInPlace(std::move(existing.handle), *info, menu, size, writeContent);
+    existing.handle.reset(noHandle);
+    rewriteInPlace(menu, size, writeContent);
     return;
   }
   if (isLocked(menu)) {
@@ -531,11 +541,8 @@ void replaceFileContent(MenuFile& menu, std::uint64_t size, const ContentWriter&
   if (replaceByRename(menu, existing, info, writeContent)) {
     return;
   }
-  if (!existing.handle.isOpen()) {
-    existing = openForWriting(menu.location);
-    info = describeExisting(existing, menu);
-  }
-  rewriteInPlace(std::move(existing.handle), *info, menu, size, writeContent);
+  existing.handle.reset(noHandle);
+  rewriteInPlace(menu, size, writeContent);
 }
 
 }  // namespace zelpin

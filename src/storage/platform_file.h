@@ -89,11 +89,14 @@ struct Location {
 // failure here; it shows when the file is opened.
 Location locate(std::u16string_view path);
 
-// The run's lock on a menu: something every run on the same menu opens alike. noHandle where the
-// system offers none, in which case the run goes on unlocked.
-Handle openMenuLock(const Location& location);
+// The run's lock on a menu: something every run on the same menu opens alike. No handle and no
+// error where the system offers none, in which case the run goes on unlocked; an error where the
+// lock is there but this run may not open it yet, which counts as busy.
+Opened openMenuLock(const Location& location);
 // The same for one file whatever its name: a menu with hard links may be named from other folders.
-Handle openFileLock(NativeHandle file, const FileInfo& info);
+Opened openFileLock(NativeHandle file, const FileInfo& info);
+// What another program names the menu's lock by to take it as runs do (Windows); empty elsewhere.
+std::u16string menuLockName(const Location& location);
 
 enum class LockAttempt { Taken, Busy, Unavailable };
 LockAttempt tryLock(NativeHandle lock);
@@ -105,12 +108,18 @@ void unlock(NativeHandle lock);
 Opened openForReading(const Location& location);
 // What lies at the location itself, not following a link there.
 SystemError describeLocation(const Location& location, FileInfo& info);
+// Opens the existing menu to learn whether this user may write it, and what it carries, without
+// keeping readers out (as a handle open for writing does on Windows); fails where it may not be
+// written.
+Opened openToProbe(const Location& location);
 // Opens the existing menu for writing, without truncating it.
 Opened openForWriting(const Location& location);
-// Creates a new file of this name beside the menu; fails if the name is taken. A private file is
-// open to its owner alone until it is given other rights.
-enum class NewFile { AsTheFolderGives, Private };
-Opened createBeside(const Location& location, std::u16string_view name, NewFile kind);
+// Creates a new file of this name beside the menu; fails if the name is taken. With a model (the
+// menu), the new file is never open to more than the model is: on POSIX it is its owner's alone
+// until copyKeptProperties, on Windows it gets the model's owner and access rules at creation,
+// and fails as access denied where the owner cannot be kept. Without one it gets what the folder
+// gives any new file.
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model);
 // Opens a file beside the menu to read it, not following a link of that name.
 Opened openBeside(const Location& location, std::u16string_view name);
 

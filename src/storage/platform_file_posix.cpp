@@ -245,19 +245,26 @@ Location locate(std::u16string_view path) {
   return location;
 }
 
+// A copy of a descriptor to lock through, or none (an error here only means no lock to be had).
+Opened lockThrough(int descriptor) {
+  Opened lock;
+  const int copy = descriptor < 0 ? -1 : ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  lock.handle.reset(copy < 0 ? noHandle : copy);
+  return lock;
+}
+
 // The folder, not the file: the file is replaced by every save, and may not exist yet.
-Handle openMenuLock(const Location& location) {
-  if (!location.folderHandle.isOpen()) {
-    return Handle();
-  }
-  const int descriptor = ::fcntl(fd(location.folderHandle.get()), F_DUPFD_CLOEXEC, 0);
-  return Handle(descriptor < 0 ? noHandle : descriptor);
+Opened openMenuLock(const Location& location) {
+  return lockThrough(location.folderHandle.isOpen() ? fd(location.folderHandle.get()) : -1);
 }
 
 // The lock belongs to the open file, so it outlives the reading descriptor through this copy.
-Handle openFileLock(NativeHandle file, const FileInfo&) {
-  const int descriptor = ::fcntl(fd(file), F_DUPFD_CLOEXEC, 0);
-  return Handle(descriptor < 0 ? noHandle : descriptor);
+Opened openFileLock(NativeHandle file, const FileInfo&) {
+  return lockThrough(fd(file));
+}
+
+std::u16string menuLockName(const Location&) {
+  return {};
 }
 
 LockAttempt tryLock(NativeHandle lock) {
@@ -294,10 +301,15 @@ Opened openForWriting(const Location& location) {
   return openAt(location, nativeName(location.leaf), O_WRONLY | O_NONBLOCK);
 }
 
-Opened createBeside(const Location& location, std::u16string_view name, NewFile kind) {
+// Opening for writing keeps no reader out here.
+Opened openToProbe(const Location& location) {
+  return openForWriting(location);
+}
+
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model) {
   // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
   // else a moment to open it before it has the rights it is to have.
-  const mode_t mode = kind == NewFile::Private ? 0600 : 0666;
+  const mode_t mode = model != noHandle ? 0600 : 0666;
   return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
 }
 

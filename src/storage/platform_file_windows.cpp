@@ -1,11 +1,14 @@
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "storage/conversion.h"
 #include "storage/platform_file.h"
@@ -56,8 +59,11 @@ std::wstring fullNameOf(const std::wstring& name) {
   return full;
 }
 
-// Where the system says an open file or folder lies, after every link, in the \\?\ form.
-bool finalNameOf(const std::wstring& name, std::wstring& finalName) {
+// Where the system says an open file or folder lies, after every link: in the \\?\ form, or as the
+// system's own device name (VOLUME_NAME_NT) where a volume has no drive letter to give (virtual
+// disks).
+bool finalNameOf(const std::wstring& name, std::wstring& finalName,
+                 DWORD volumeName = VOLUME_NAME_DOS) {
   HANDLE handle = CreateFileW(name.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -68,7 +74,7 @@ bool finalNameOf(const std::wstring& name, std::wstring& finalName) {
   for (;;) {
     const DWORD length =
         GetFinalPathNameByHandleW(handle, finalName.data(), static_cast<DWORD>(finalName.size()),
-                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                  FILE_NAME_NORMALIZED | volumeName);
     if (length == 0) {
       return false;
     }
@@ -89,13 +95,13 @@ std::wstring menuName(const Location& location) {
 }
 
 // Virus scanners and indexers open files for a moment; such a refusal is worth waiting out. Calls
-// attempt until it succeeds, fails otherwise, or about a second has passed.
+// attempt until it succeeds, fails otherwise, or about patience milliseconds have passed.
 template <typename Attempt, typename Transient>
-SystemError retryWhileBusy(Attempt attempt, Transient transient) {
+SystemError retryWhileBusy(Attempt attempt, Transient transient, DWORD patience = 1000) {
   DWORD pause = 10;
-  for (DWORD waited = 0;; waited += pause, pause *= 2) {
+  for (DWORD waited = 0;; waited += pause, pause = std::min<DWORD>(pause * 2, 200)) {
     const SystemError error = attempt();
-    if (error == 0 || !transient(error) || waited >= 1000) {
+    if (error == 0 || !transient(error) || waited >= patience) {
       return error;
     }
     Sleep(pause);
@@ -139,41 +145,245 @@ std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
   return std::wstring(prefix) + digits;
 }
 
-Handle openMutex(const std::wstring& name) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  return mutex == nullptr ? Handle() : Handle(nativeOf(mutex));
+// Frees what the system allocated for a security descriptor.
+struct LocalMemory {
+  void* memory = nullptr;
+  LocalMemory() = default;
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  ~LocalMemory() { LocalFree(memory); }
+};
+
+// The user this run runs as, in the S-1-5-... form; empty where it cannot be told.
+std::wstring thisUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return {};
+  }
+  const Handle owned(nativeOf(token));
+  std::vector<BYTE> buffer(256);
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()),
+                           &size)) {
+    return {};
+  }
+  LocalMemory text;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                              reinterpret_cast<wchar_t**>(&text.memory))) {
+    return {};
+  }
+  return static_cast<wchar_t*>(text.memory);
 }
 
-// The menu's access rules, where they are its own and not just what the folder hands down to every
-// new file (and so to the temporary file already).
-SystemError copySecurity(HANDLE menu, HANDLE file) {
-  constexpr SECURITY_INFORMATION which = DACL_SECURITY_INFORMATION;
-  PACL menuRules = nullptr;
-  PSECURITY_DESCRIPTOR menuDescriptor = nullptr;
-  if (GetSecurityInfo(menu, SE_FILE_OBJECT, which, nullptr, nullptr, &menuRules, nullptr,
-                      &menuDescriptor) != ERROR_SUCCESS) {
-    return 0;  // nothing to tell: the file system keeps no access rules
+// The lock is this user's, whether a run of theirs is elevated or not: an elevated run's default
+// would grant only Administrators and SYSTEM, and label it out of a normal run's reach.
+Opened openMutex(const std::wstring& name) {
+  LocalMemory descriptor;
+  const std::wstring user = thisUser();
+  const std::wstring rules = L"D:(A;;GA;;;" + user + L")S:(ML;;NW;;;ME)";
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  if (!user.empty() && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                           rules.c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr)) {
+    attributes.lpSecurityDescriptor = descriptor.memory;
   }
-  PACL fileRules = nullptr;
-  PSECURITY_DESCRIPTOR fileDescriptor = nullptr;
-  DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, which, nullptr, nullptr, &fileRules, nullptr,
-                                &fileDescriptor);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  const bool same = error == ERROR_SUCCESS && menuRules != nullptr && fileRules != nullptr &&
-                    menuRules->AclSize == fileRules->AclSize &&
-                    std::memcmp(menuRules, fileRules, menuRules->AclSize) == 0;
-  if (error == ERROR_SUCCESS && !same &&
-      GetSecurityDescriptorControl(menuDescriptor, &control, &revision)) {
-    const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0
-                                                ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    error = SetSecurityInfo(file, SE_FILE_OBJECT, which | protection, nullptr, nullptr, menuRules,
-                            nullptr);
+  Opened lock;
+  HANDLE mutex = CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+  if (mutex != nullptr) {
+    lock.handle.reset(nativeOf(mutex));
+  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+    lock.error = ERROR_ACCESS_DENIED;  // another user's run holds one of this name
   }
-  LocalFree(menuDescriptor);
-  LocalFree(fileDescriptor);
-  return error;
+  return lock;
+}
+
+std::wstring menuMutexName(const Location& location) {
+  return hashedName(L"Local\\zelpin-menu-", location.lockName);
+}
+
+// The rules of an access control list that are the file's own: those it inherited come again from
+// the folder of the new file.
+std::vector<BYTE> ownRules(PACL rules) {
+  ACL_SIZE_INFORMATION size{};
+  GetAclInformation(rules, &size, sizeof size, AclSizeInformation);
+  std::vector<BYTE> own(sizeof(ACL) + size.AclBytesInUse);
+  const auto acl = reinterpret_cast<PACL>(own.data());
+  InitializeAcl(acl, static_cast<DWORD>(own.size()), rules->AclRevision);
+  for (DWORD i = 0; i < size.AceCount; ++i) {
+    void* rule = nullptr;
+    if (GetAce(rules, i, &rule) &&
+        (static_cast<ACE_HEADER*>(rule)->AceFlags & INHERITED_ACE) == 0) {
+      AddAce(acl, rules->AclRevision, MAXDWORD, rule, static_cast<ACE_HEADER*>(rule)->AceSize);
+    }
+  }
+  return own;
+}
+
+// A security descriptor for a file that is to replace model: its owner and its access rules.
+struct ModelSecurity {
+  LocalMemory original;
+  std::vector<BYTE> rules;
+  SECURITY_DESCRIPTOR descriptor{};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+
+  // False where the model's file system keeps no access rules: the new file then gets the folder's.
+  bool describe(HANDLE model) {
+    PSID owner = nullptr;
+    PACL acl = nullptr;
+    if (GetSecurityInfo(model, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &acl, nullptr, &original.memory) != ERROR_SUCCESS) {
+      return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(original.memory, &control, &revision);
+    const bool isProtected = (control & SE_DACL_PROTECTED) != 0;
+    PACL given = acl;
+    if (acl != nullptr && !isProtected) {
+      rules = ownRules(acl);
+      given = reinterpret_cast<PACL>(rules.data());
+    }
+    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorOwner(&descriptor, owner, FALSE) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, given, FALSE) &&
+           SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
+                                        isProtected ? SE_DACL_PROTECTED : 0);
+  }
+};
+
+// Whether this user may write the file, by its access rules, without opening it for writing (which
+// would keep out every reader that does not share writing, for as long as the handle is open).
+bool mayWrite(HANDLE file, const std::wstring& name) {
+  LocalMemory descriptor;
+  HANDLE process = nullptr;
+  HANDLE token = nullptr;
+  if (GetSecurityInfo(
+          file, SE_FILE_OBJECT,
+          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, nullptr, nullptr, &descriptor.memory) == ERROR_SUCCESS &&
+      OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process)) {
+    const Handle ownedProcess(nativeOf(process));
+    if (DuplicateToken(process, SecurityImpersonation, &token)) {
+      const Handle ownedToken(nativeOf(token));
+      GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                              FILE_ALL_ACCESS};
+      PRIVILEGE_SET privileges{};
+      DWORD privilegesSize = sizeof privileges;
+      DWORD granted = 0;
+      BOOL allowed = FALSE;
+      if (AccessCheck(descriptor.memory, token, FILE_WRITE_DATA, &mapping, &privileges,
+                      &privilegesSize, &granted, &allowed)) {
+        return allowed != FALSE;
+      }
+    }
+  }
+  // The rules could not be weighed: a moment's handle for writing asks the system instead.
+  HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (writer == INVALID_HANDLE_VALUE) {
+    return GetLastError() != ERROR_ACCESS_DENIED;
+  }
+  CloseHandle(writer);
+  return true;
+}
+
+// Named streams beside the content ("menu.txt:note"): a new file would not have them.
+bool hasNamedStreams(HANDLE file) {
+  std::vector<BYTE> buffer(64 * 1024);
+  if (!GetFileInformationByHandleEx(file, FileStreamInfo, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()))) {
+    return false;  // none to tell of, or a file system that keeps none
+  }
+  const auto* stream = reinterpret_cast<const FILE_STREAM_INFO*>(buffer.data());
+  return stream->NextEntryOffset != 0 ||
+         std::wstring_view(stream->StreamName, stream->StreamNameLength / sizeof(wchar_t)) !=
+             L"::$DATA";
+}
+
+// Windows 10's class number; the headers name it only for builds that require Windows 10 1607.
+constexpr auto fileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// Replaces to with from in one step, even while readers hold to open (a scanner, an indexer):
+// POSIX semantics, where the file system offers them.
+SystemError renameByHandle(const std::wstring& from, const std::wstring& to) {
+  HANDLE file = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+  const Handle owned(nativeOf(file));
+  const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  // Flags share their place with ReplaceIfExists, which older headers alone name.
+  const DWORD flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+  std::memcpy(buffer.data(), &flags, sizeof flags);
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = nameBytes;
+  std::memcpy(rename->FileName, to.data(), nameBytes);
+  return resultOf(SetFileInformationByHandle(file, fileRenameInfoEx, buffer.data(),
+                                             static_cast<DWORD>(buffer.size())));
+}
+
+bool lacksPosixRename(SystemError error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// What a symbolic link holds, as a full name; empty for anything else.
+std::wstring linkTargetOf(const std::wstring& name) {
+  HANDLE link =
+      CreateFileW(extended(name).c_str(), FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (link == INVALID_HANDLE_VALUE) {
+    return {};
+  }
+  const Handle owned(nativeOf(link));
+  // The symbolic link form of the reparse data, which the user-mode headers do not declare.
+  struct LinkData {
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset;
+    WORD substituteLength;
+    WORD printOffset;
+    WORD printLength;
+    ULONG flags;
+    wchar_t names[1];
+  };
+  std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD size = 0;
+  if (!DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                       static_cast<DWORD>(buffer.size()), &size, nullptr) ||
+      size < sizeof(LinkData)) {
+    return {};
+  }
+  const auto* data = reinterpret_cast<const LinkData*>(buffer.data());
+  if (data->tag != IO_REPARSE_TAG_SYMLINK) {
+    return {};
+  }
+  std::wstring target(data->names + data->substituteOffset / sizeof(wchar_t),
+                      data->substituteLength / sizeof(wchar_t));
+  if ((data->flags & SYMLINK_FLAG_RELATIVE) != 0) {
+    return fullNameOf(name.substr(0, name.find_last_of(L"\\/") + 1) + target);
+  }
+  if (target.starts_with(L"\\??\\UNC\\")) {
+    return L"\\\\" + target.substr(8);
+  }
+  return target.starts_with(L"\\??\\") ? target.substr(4) : target;
+}
+
+// Where a new menu is to be created: at the end of the chain of links its name may be, as POSIX
+// creates a dangling link's target.
+std::wstring missingTargetOf(std::wstring name) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::wstring target = linkTargetOf(name);
+    if (target.empty()) {
+      break;
+    }
+    name = std::move(target);
+  }
+  return name;
 }
 
 }  // namespace
@@ -193,39 +403,49 @@ Location locate(std::u16string_view path) {
   }
   location.path = narrow(extended(full));
   std::wstring target;
-  if (!finalNameOf(extended(full), target)) {
+  std::wstring lockBasis;
+  if (!finalNameOf(extended(full), target) &&
+      finalNameOf(extended(full), lockBasis, VOLUME_NAME_NT)) {
+    target = extended(full);  // there, but on a volume without a drive letter's name for it
+  } else if (target.empty()) {
     // Missing: the name is what the save will create, in its folder's own spelling.
-    const std::size_t slash = full.find_last_of(L"\\/");
+    const std::wstring created = missingTargetOf(full);
+    const std::size_t slash = created.find_last_of(L"\\/");
     std::wstring folder;
-    if (!finalNameOf(extended(full.substr(0, slash + 1)), folder)) {
-      folder = extended(full.substr(0, slash));
+    if (!finalNameOf(extended(created.substr(0, slash + 1)), folder)) {
+      folder = extended(created.substr(0, slash));
     }
     if (folder.ends_with(L'\\')) {
       folder.pop_back();  // a drive's root
     }
-    target = folder + L"\\" + full.substr(slash + 1);
+    target = folder + L"\\" + created.substr(slash + 1);
   }
   const std::size_t slash = target.find_last_of(L'\\');
   location.folder = narrow(target.substr(0, slash));
   location.leaf = narrow(target.substr(slash + 1));
   // Names are compared without case; so is the lock's.
-  std::wstring folded = target;
+  std::wstring folded = lockBasis.empty() ? target : lockBasis;
   CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
   location.lockName = narrow(folded);
   return location;
 }
 
 // A mutex in the session's namespace: the system releases it when a run dies.
-Handle openMenuLock(const Location& location) {
+Opened openMenuLock(const Location& location) {
   if (location.lockName.empty()) {
-    return Handle();
+    return Opened();
   }
-  return openMutex(hashedName(L"Local\\zelpin-menu-", location.lockName));
+  return openMutex(menuMutexName(location));
 }
 
-Handle openFileLock(NativeHandle, const FileInfo& info) {
+std::u16string menuLockName(const Location& location) {
+  return location.lockName.empty() ? std::u16string() : narrow(menuMutexName(location));
+}
+
+Opened openFileLock(NativeHandle, const FileInfo& info) {
   const std::u16string identity =
-      narrow(std::to_wstring(info.device) + L"-" + std::to_wstring(info.index));
+      narrow(std::to_wstring(info.device) + L"-" + std::to_wstring(info.indexHigh) + L"-" +
+             std::to_wstring(info.index));
   return openMutex(hashedName(L"Local\\zelpin-file-", identity));
 }
 
@@ -262,14 +482,14 @@ SystemError describeLocation(const Location& location, FileInfo& info) {
 
 // The read-only attribute refuses writing as Windows does, also where the file system would let
 // this user write (Wine run by root).
-Opened openForWriting(const Location& location) {
+Opened openMenu(const Location& location, DWORD access) {
   if (location.folderError != 0) {
     Opened missing;
     missing.error = location.folderError;
     return missing;
   }
-  Opened file = openExisting(menuName(location),
-                             GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll);
+  Opened file =
+      openExisting(menuName(location), access | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll);
   BY_HANDLE_FILE_INFORMATION status{};
   if (file.error == 0 && GetFileInformationByHandle(handleOf(file.handle.get()), &status) &&
       (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -279,18 +499,38 @@ Opened openForWriting(const Location& location) {
   return file;
 }
 
-Opened createBeside(const Location& location, std::u16string_view name, NewFile) {
+Opened openToProbe(const Location& location) {
+  Opened file = openMenu(location, 0);
+  if (file.error == 0 && !mayWrite(handleOf(file.handle.get()), menuName(location))) {
+    file.handle.reset(noHandle);
+    file.error = ERROR_ACCESS_DENIED;
+  }
+  return file;
+}
+
+Opened openForWriting(const Location& location) {
+  return openMenu(location, GENERIC_WRITE);
+}
+
+// The rights are given at creation, not set after: no moment open to whom the folder lets in, and
+// no need of WRITE_DAC, which a share with the "Change" permission does not grant.
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model) {
   Opened result;
   if (location.folderError != 0) {
     result.error = location.folderError;
     return result;
   }
+  ModelSecurity security;
+  const bool modelled = model != noHandle && security.describe(handleOf(model));
   // Not FILE_ATTRIBUTE_TEMPORARY: the attribute would stay with the menu after the rename.
-  HANDLE handle = CreateFileW(inFolder(location, name).c_str(),
-                              GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC, 0,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(
+      inFolder(location, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
+      modelled ? &security.attributes : nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.error = GetLastError();
+    if (result.error == ERROR_INVALID_OWNER) {
+      result.error = ERROR_ACCESS_DENIED;  // another owner's menu: saved in place, theirs
+    }
   } else {
     result.handle.reset(nativeOf(handle));
   }
@@ -353,6 +593,13 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   info.links = status.nNumberOfLinks;
   info.device = status.dwVolumeSerialNumber;
   info.index = (static_cast<std::uint64_t>(status.nFileIndexHigh) << 32) | status.nFileIndexLow;
+  // The 64-bit index need not be unique on ReFS; the 128-bit id is, where it is given.
+  FILE_ID_INFO id{};
+  if (GetFileInformationByHandleEx(handleOf(file), FileIdInfo, &id, sizeof id)) {
+    info.device = id.VolumeSerialNumber;
+    std::memcpy(&info.index, id.FileId.Identifier, sizeof info.index);
+    std::memcpy(&info.indexHigh, id.FileId.Identifier + sizeof info.index, sizeof info.indexHigh);
+  }
   info.mode = status.dwFileAttributes;
   info.created = (static_cast<std::uint64_t>(status.ftCreationTime.dwHighDateTime) << 32) |
                  status.ftCreationTime.dwLowDateTime;
@@ -402,32 +649,44 @@ SystemError flush(NativeHandle file) {
   return resultOf(FlushFileBuffers(handleOf(file)));
 }
 
+// The owner and access rules came with the creation. Encryption, compression and named streams a
+// new file would lose: such a menu is saved in place.
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file) {
-  constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if ((menuInfo.mode & (FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_COMPRESSED)) != 0 ||
+      hasNamedStreams(handleOf(menu))) {
+    return ERROR_NOT_SUPPORTED;
+  }
+  constexpr DWORD keptAttributes =
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   FILE_BASIC_INFO basic{};  // times left 0 stay as they are
   basic.CreationTime.QuadPart = static_cast<LONGLONG>(menuInfo.created);
-  basic.FileAttributes = menuInfo.mode & keptAttributes;
-  if (basic.FileAttributes == 0) {
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  }
-  if (!SetFileInformationByHandle(handleOf(file), FileBasicInfo, &basic, sizeof basic)) {
-    return GetLastError();
-  }
-  return copySecurity(handleOf(menu), handleOf(file));
+  // Changed, so to be backed up again, whatever the old file said.
+  basic.FileAttributes = (menuInfo.mode & keptAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+  return resultOf(SetFileInformationByHandle(handleOf(file), FileBasicInfo, &basic, sizeof basic));
 }
 
-// A reader that holds the menu without delete sharing makes the rename fail for as long as it does.
+// The classic rename fails while any handle to the target is open; a scanner's goes away by itself,
+// so refusals are waited out for about two seconds. The rename by handle is flushed with the next
+// flush of the folder's metadata, which NTFS journals: it is as durable as the write-through move.
 SystemError renameBeside(const Location& location, std::u16string_view fromName,
                          std::u16string_view toName) {
   const std::wstring from = inFolder(location, fromName);
   const std::wstring to = inFolder(location, toName);
+  bool byHandle = true;
   return retryWhileBusy(
       [&] {
+        if (byHandle) {
+          const SystemError error = renameByHandle(from, to);
+          if (!lacksPosixRename(error)) {
+            return error;
+          }
+          byHandle = false;  // FAT, older NTFS, some servers, Wine
+        }
         return resultOf(MoveFileExW(from.c_str(), to.c_str(),
                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
       },
-      [](SystemError error) { return isSharingConflict(error) || error == ERROR_ACCESS_DENIED; });
+      [](SystemError error) { return isSharingConflict(error) || error == ERROR_ACCESS_DENIED; },
+      2000);
 }
 
 SystemError removeBeside(const Location& location, std::u16string_view name) {

@@ -130,6 +130,18 @@ TEST_F(Faults, ASymbolicLinkStaysALinkAndItsTargetIsUpdated) {
   EXPECT_TRUE(leftoverTemporaryFiles(folder.path() / "real").empty());
 }
 
+TEST_F(Faults, ASymbolicLinkWithoutItsTargetGetsOne) {
+  if (std::getenv("ZELPIN_SKIP_POSIX_ONLY") != nullptr) {
+    GTEST_SKIP() << "Wine shows a Windows program no symbolic link whose target is missing";
+  }
+  fs::create_directory(folder.path() / "real");
+  fs::create_symlink("real/target.txt", menu);
+  EXPECT_EQ(runProgram(toggleF, settings).exitStatus, 0);
+  EXPECT_TRUE(fs::is_symlink(menu));
+  EXPECT_EQ(readBytes(folder.path() / "real" / "target.txt"),
+            "\xEF\xBB\xBFzel zelpin\r\n\"0 F\"\t&CD \"C:\\F\"\r\n");
+}
+
 TEST_F(Faults, APermissionModeIsKept) {
   writeBytes(menu, oldMenu);
   fs::permissions(menu, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
