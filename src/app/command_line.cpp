@@ -166,6 +166,10 @@ Options parseCommandLine(std::span<const WideLine> words) {
 
   completeLabel(state);
   removeQuotes(state.label);
+  // An entry must stay one line, or toggling it off would leave its first half behind.
+  std::replace_if(
+      state.label.begin(), state.label.end(),
+      [](char16_t unit) { return unit == u'\r' || unit == u'\n'; }, u' ');
   if (!state.noPrefix && options.keys.keyClassMask != 0) {
     state.label.insert(0, WideLine{placeholderKey(options.keys.keyClassMask), u' '});
   }

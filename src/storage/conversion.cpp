@@ -310,11 +310,34 @@ std::string encodeLine(std::u16string_view line, bool withByteOrderMark) {
 }
 
 std::string shownText(std::u16string_view text) {
+  std::string bytes;
   try {
-    return encodeLine(text, false);
+    bytes = encodeLine(text, false);
   } catch (const ConversionError&) {
     return "?";
   }
+  // A control character of a name (a line break above all) would break the message's one line.
+  const auto isControl = [](unsigned char byte) { return byte < 0x20 || byte == 0x7F; };
+  if (std::none_of(bytes.begin(), bytes.end(), isControl)) {
+    return bytes;
+  }
+  std::string shown;
+  for (const unsigned char byte : bytes) {
+    if (byte == '\n') {
+      shown += "\\n";
+    } else if (byte == '\r') {
+      shown += "\\r";
+    } else if (byte == '\t') {
+      shown += "\\t";
+    } else if (isControl(byte)) {
+      shown += "\\x";
+      shown += "0123456789abcdef"[byte >> 4];
+      shown += "0123456789abcdef"[byte & 15];
+    } else {
+      shown += static_cast<char>(byte);
+    }
+  }
+  return shown;
 }
 
 }  // namespace zelpin

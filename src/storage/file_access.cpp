@@ -60,7 +60,7 @@ void takeLock(HeldLock& lock, const MenuFile& menu, const std::function<Opened()
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       failBecause("edit", menu,
-                  "it is busy: another run has held it for " +
+                  "it is busy: another process has held its lock for " +
                       std::to_string(lockPatience.count()) + " seconds");
     }
     std::this_thread::sleep_for(pause);
@@ -84,8 +84,40 @@ constexpr std::size_t temporarySuffixLength = 6;
 constexpr std::u16string_view suffixLetters =
     u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
+std::u16string hexText(std::uint64_t value) {
+  static constexpr std::u16string_view digits = u"0123456789abcdef";
+  std::u16string text;
+  do {
+    text.insert(text.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return text;
+}
+
+// Names in a folder are limited in length, the same on every platform here.
+constexpr std::size_t maxNameLength = 255;
+
+// A temporary name adds to the menu's; where that would not fit, the menu's name is cut short and a
+// hash of the whole of it added, so that the name still tells this menu's leftovers from anything
+// else in the folder.
 std::u16string temporaryPrefix(const Location& location) {
-  return u"." + location.leaf + std::u16string(temporaryMark);
+  std::u16string prefix = u"." + location.leaf + std::u16string(temporaryMark);
+  if (nameLength(prefix) + temporarySuffixLength <= maxNameLength) {
+    return prefix;
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char16_t unit : location.leaf) {
+    hash = (hash ^ unit) * 1099511628211ull;
+  }
+  const std::u16string tail = u"~" + hexText(hash) + std::u16string(temporaryMark);
+  std::u16string part = location.leaf;
+  while (!part.empty() && nameLength(u"." + part + tail) + temporarySuffixLength > maxNameLength) {
+    part.pop_back();
+    if (!part.empty() && part.back() >= 0xD800 && part.back() < 0xDC00) {
+      part.pop_back();  // never half a character
+    }
+  }
+  return u"." + part + tail;
 }
 
 bool isTemporaryOf(std::u16string_view name, std::u16string_view prefix) {
@@ -182,16 +214,6 @@ std::optional<FileInfo> describeExisting(const Opened& existing, const MenuFile&
 // named after the file itself (device, index, birth time): in the user's state folder, which every
 // name of the file leads to, else beside the menu. Then it is copied in, and the journal removed.
 // A run that finds a journal of its menu under the menu's lock copies it in before it reads.
-
-std::u16string hexText(std::uint64_t value) {
-  static constexpr std::u16string_view digits = u"0123456789abcdef";
-  std::u16string text;
-  do {
-    text.insert(text.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value != 0);
-  return text;
-}
 
 constexpr std::u16string_view journalMark = u".zelpin-journal-";
 constexpr std::u16string_view partialMark = u".partial";

@@ -152,10 +152,14 @@ SystemError removeBeside(const Location& location, std::u16string_view name);
 std::vector<std::u16string> namesBeside(const Location& location);
 void flushFolder(const Location& location);
 
+// How long a name is by the measure of the system's limit: bytes on POSIX, UTF-16 units on Windows.
+std::size_t nameLength(std::u16string_view name);
+
 bool isMissing(SystemError error);
 bool isAccessDenied(SystemError error);
 bool isNameTaken(SystemError error);
-// The folder lets this user write the menu but not replace it (a sticky folder).
+// The folder lets this user write the menu but not replace it (a sticky folder), or the menu is
+// a mount point of its own (a single file bound into a container).
 bool refusesRename(SystemError error);
 std::string describeError(SystemError error);
 

@@ -494,7 +494,11 @@ bool isNameTaken(SystemError error) {
 }
 
 bool refusesRename(SystemError error) {
-  return error == EPERM || error == EACCES;
+  return error == EPERM || error == EACCES || error == EBUSY;
+}
+
+std::size_t nameLength(std::u16string_view name) {
+  return nativeName(name).size();
 }
 
 std::string describeError(SystemError error) {

@@ -404,10 +404,10 @@ Location locate(std::u16string_view path) {
   location.path = narrow(extended(full));
   std::wstring target;
   std::wstring lockBasis;
-  if (!finalNameOf(extended(full), target) &&
-      finalNameOf(extended(full), lockBasis, VOLUME_NAME_NT)) {
+  const bool found = finalNameOf(extended(full), target);
+  if (!found && finalNameOf(extended(full), lockBasis, VOLUME_NAME_NT)) {
     target = extended(full);  // there, but on a volume without a drive letter's name for it
-  } else if (target.empty()) {
+  } else if (!found) {
     // Missing: the name is what the save will create, in its folder's own spelling.
     const std::wstring created = missingTargetOf(full);
     const std::size_t slash = created.find_last_of(L"\\/");
@@ -710,6 +710,10 @@ std::vector<std::u16string> namesBeside(const Location& location) {
 
 void flushFolder(const Location&) {
   // MOVEFILE_WRITE_THROUGH has flushed the rename already.
+}
+
+std::size_t nameLength(std::u16string_view name) {
+  return name.size();
 }
 
 bool isMissing(SystemError error) {

@@ -1,6 +1,8 @@
 // The menu file under faults: permissions, odd file kinds, links, and saves that fail part-way.
 // Each ends with the file either unchanged or wholly updated, never anything in between.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -479,6 +482,80 @@ TEST_F(Faults, AFolderRenamedDuringTheSaveKeepsNoTemporaryFile) {
     EXPECT_TRUE(readBytes(moved / "menu.txt").starts_with("\xEF\xBB\xBFzel big\r\n\"0 C:\\New\""));
   }
   EXPECT_TRUE(caught) << "no folder was renamed in the middle of a save";
+}
+
+// Temporary names add to the menu's; they are cut to fit the system's limit of 255 bytes a name.
+class LongName : public Fixture, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(LongName, IsSaved) {
+  const std::string name = std::string(GetParam() - 4, 'm') + ".txt";
+  writeBytes(folder.path() / name, oldMenu);
+  const RunResult result = runProgram({"-1n", name, "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(folder.path() / name), newMenu);
+  expectNoLeftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LongName, testing::Values(241, 255));
+
+// A private menu's new content is never open to another user, not even while it is written: a
+// watcher run as nobody tries to open every temporary file it sees during a hundred saves.
+TEST_F(Faults, APrivateMenusTemporaryFileIsNeverOpenToOthers) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  writeBytes(menu, largeMenu(20000));
+  fs::permissions(menu, fs::perms::owner_read | fs::perms::owner_write);
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      ::_exit(3);
+    }
+    bool seen = false;
+    bool opened = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(folder.path() / "stop") && std::chrono::steady_clock::now() < until) {
+      DIR* names = ::opendir(folder.path().c_str());
+      while (const dirent* entry = names != nullptr ? ::readdir(names) : nullptr) {
+        if (std::strstr(entry->d_name, ".zelpin-") != nullptr) {
+          seen = true;
+          const int file = ::openat(::dirfd(names), entry->d_name, O_RDONLY);
+          opened = opened || file >= 0;
+          ::close(file);
+        }
+      }
+      ::closedir(names);
+    }
+    ::_exit(opened ? 1 : seen ? 0 : 2);
+  }
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(runProgram({"-n", "menu.txt", "C:\\F" + std::to_string(i % 2)}, settings).exitStatus,
+              0);
+  }
+  writeBytes(folder.path() / "stop", "");
+  int status = 0;
+  ::waitpid(watcher, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a temporary file was opened; 2: none was ever seen";
+}
+
+// A single file bound over the menu (docker run -v menu.txt:...) cannot be renamed over: it is
+// saved in place, through the mount.
+TEST_F(Faults, AMenuThatIsAMountPointIsSavedInPlace) {
+  writeBytes(folder.path() / "source.txt", oldMenu);
+  writeBytes(menu, "");
+  if (!runningAsRoot() || std::system(("mount --bind '" + (folder.path() / "source.txt").string() +
+                                       "' '" + menu.string() + "' 2>/dev/null")
+                                          .c_str()) != 0) {
+    GTEST_SKIP() << "needs root and a system that lets it mount";
+  }
+  const RunResult result = runProgram(toggleF, settings);
+  const std::string seen = readBytes(menu);
+  std::system(("umount '" + menu.string() + "'").c_str());
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(seen, newMenu);
+  EXPECT_EQ(readBytes(folder.path() / "source.txt"), newMenu);
+  expectNoLeftovers();
 }
 
 TEST_F(Faults, AMenuWhosePathIsNearTheSystemsLimitIsSaved) {
