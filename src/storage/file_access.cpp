@@ -25,6 +25,16 @@ constexpr auto lockPatience = std::chrono::seconds(5);
   throw FileError(failureLine(action, menu.path, reason));
 }
 
+// A name for a message, in quotes, after what comes before it. (Built by appending: g++ 12 warns
+// falsely on "literal" + a temporary string when it optimises.)
+std::string quoted(std::u16string_view name, std::string_view before = {}) {
+  std::string text(before);
+  text += '\'';
+  text += shownText(name);
+  text += '\'';
+  return text;
+}
+
 [[noreturn]] void fail(const char* action, const MenuFile& menu, SystemError error) {
   failBecause(action, menu, describeError(error));
 }
@@ -109,7 +119,9 @@ std::u16string temporaryPrefix(const Location& location) {
   for (const char16_t unit : location.leaf) {
     hash = (hash ^ unit) * 1099511628211ull;
   }
-  const std::u16string tail = u"~" + hexText(hash) + std::u16string(temporaryMark);
+  std::u16string tail = u"~";
+  tail += hexText(hash);
+  tail += temporaryMark;
   std::u16string part = location.leaf;
   while (!part.empty() && nameLength(u"." + part + tail) + temporarySuffixLength > maxNameLength) {
     part.pop_back();
@@ -139,8 +151,8 @@ void removeLeftovers(const MenuFile& menu, bool menuExists) {
     }
     if (!menuExists) {
       failBecause("write", menu,
-                  "it is missing, but '" + shownText(name) +
-                      "' beside it may hold its last content: look at it, then rename it to the "
+                  quoted(name, "it is missing, but ") +
+                      " beside it may hold its last content: look at it, then rename it to the "
                       "menu or remove it");
     }
     removeBeside(menu.location, name);
@@ -236,8 +248,7 @@ struct Journal {
 
 Journal journalIn(const Location& folder, const MenuFile& menu, std::u16string name) {
   const bool beside = &folder == &menu.location;
-  std::string shown = beside ? "'" + shownText(name) + "' beside it"
-                             : "'" + shownText(shownNameIn(folder, name)) + "'";
+  std::string shown = beside ? quoted(name) + " beside it" : quoted(shownNameIn(folder, name));
   return Journal{&folder, std::move(name), std::move(shown)};
 }
 
