@@ -173,7 +173,7 @@ Opened createTemporary(const Location& location, NativeHandle model, std::u16str
   Opened created;
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = randomTemporaryName(location);
-    created = createBeside(location, name, model);
+    created = createBeside(location, name, model, true);
     if (created.error == 0 || !isNameTaken(created.error)) {
       break;
     }
@@ -354,7 +354,7 @@ bool writeJournal(const MenuFile& menu, NativeHandle target, const FileInfo& inf
       continue;
     }
     removeBeside(*folder, partial);  // a killed run's: this run holds the file's lock
-    Opened file = createBeside(*folder, partial, target);
+    Opened file = createBeside(*folder, partial, target, false);
     if (file.error != 0) {
       continue;
     }
@@ -415,8 +415,11 @@ bool finishInterruptedSave(const MenuFile& menu, const FileInfo& info) {
     }
     Opened found = openBeside(*folder, name);
     FileInfo foundInfo;
-    if (found.error != 0 || describe(found.handle.get(), foundInfo) != 0 || !foundInfo.regular ||
-        !madeByThisUser(foundInfo)) {
+    if (found.error != 0 || describe(found.handle.get(), foundInfo) != 0 || !foundInfo.regular) {
+      continue;
+    }
+    // The state folder is this user's alone; the menu's may be shared with others.
+    if (folder == &menu.location && !madeByThisUser(found.handle.get(), foundInfo)) {
       continue;
     }
     const Journal journal = journalIn(*folder, menu, name);

@@ -116,10 +116,11 @@ Opened openToProbe(const Location& location);
 Opened openForWriting(const Location& location);
 // Creates a new file of this name beside the menu; fails if the name is taken. With a model (the
 // menu), the new file is never open to more than the model is: on POSIX it is its owner's alone
-// until copyKeptProperties, on Windows it gets the model's owner and access rules at creation,
-// and fails as access denied where the owner cannot be kept. Without one it gets what the folder
-// gives any new file.
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model);
+// until copyKeptProperties, on Windows it gets the model's access rules at creation, and, where
+// ownerToo, the model's owner, failing as access denied where that owner cannot be given. Without
+// one it gets what the folder gives any new file.
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model,
+                    bool ownerToo);
 // Opens a file beside the menu to read it, not following a link of that name.
 Opened openBeside(const Location& location, std::u16string_view name);
 
@@ -130,9 +131,9 @@ Location openStateFolder(bool create);
 std::u16string shownNameIn(const Location& folder, std::u16string_view name);
 
 SystemError describe(NativeHandle file, FileInfo& info);
-// Whether the file was made by the user this run runs as (what a run of another user leaves is
-// not to be trusted).
-bool madeByThisUser(const FileInfo& info);
+// Whether the file was made by the user this run runs as (what another user leaves in a folder
+// they share is not to be trusted).
+bool madeByThisUser(NativeHandle file, const FileInfo& info);
 // Reads up to size bytes; count 0 at the end of the file.
 SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count);
 SystemError writeAll(NativeHandle file, std::string_view bytes);

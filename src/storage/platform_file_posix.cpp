@@ -306,7 +306,7 @@ Opened openToProbe(const Location& location) {
   return openForWriting(location);
 }
 
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model) {
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model, bool) {
   // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
   // else a moment to open it before it has the rights it is to have.
   const mode_t mode = model != noHandle ? 0600 : 0666;
@@ -367,7 +367,7 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   return describeAt(fd(file), "", AT_EMPTY_PATH, info);
 }
 
-bool madeByThisUser(const FileInfo& info) {
+bool madeByThisUser(NativeHandle, const FileInfo& info) {
   return info.owner == ::geteuid();
 }
 

@@ -226,7 +226,7 @@ struct ModelSecurity {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
 
   // False where the model's file system keeps no access rules: the new file then gets the folder's.
-  bool describe(HANDLE model) {
+  bool describe(HANDLE model, bool ownerToo) {
     PSID owner = nullptr;
     PACL acl = nullptr;
     if (GetSecurityInfo(model, SE_FILE_OBJECT,
@@ -244,7 +244,7 @@ struct ModelSecurity {
       given = reinterpret_cast<PACL>(rules.data());
     }
     return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorOwner(&descriptor, owner, FALSE) &&
+           SetSecurityDescriptorOwner(&descriptor, ownerToo ? owner : nullptr, FALSE) &&
            SetSecurityDescriptorDacl(&descriptor, TRUE, given, FALSE) &&
            SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
                                         isProtected ? SE_DACL_PROTECTED : 0);
@@ -514,14 +514,15 @@ Opened openForWriting(const Location& location) {
 
 // The rights are given at creation, not set after: no moment open to whom the folder lets in, and
 // no need of WRITE_DAC, which a share with the "Change" permission does not grant.
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model) {
+Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model,
+                    bool ownerToo) {
   Opened result;
   if (location.folderError != 0) {
     result.error = location.folderError;
     return result;
   }
   ModelSecurity security;
-  const bool modelled = model != noHandle && security.describe(handleOf(model));
+  const bool modelled = model != noHandle && security.describe(handleOf(model), ownerToo);
   // Not FILE_ATTRIBUTE_TEMPORARY: the attribute would stay with the menu after the rename.
   HANDLE handle = CreateFileW(
       inFolder(location, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
@@ -574,10 +575,26 @@ std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
   return folder.path + u"\\" + std::u16string(name);
 }
 
-// A user's local application data is their own; and in a shared folder a file's owner tells
-// little under Windows' inherited rights.
-bool madeByThisUser(const FileInfo&) {
-  return true;
+// The owner of what this user makes: the user, or for an elevated run the Administrators group.
+bool madeByThisUser(NativeHandle file, const FileInfo&) {
+  PSID owner = nullptr;
+  LocalMemory descriptor;
+  HANDLE token = nullptr;
+  if (GetSecurityInfo(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor.memory) != ERROR_SUCCESS ||
+      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  const Handle ownedToken(nativeOf(token));
+  std::vector<BYTE> user(256);
+  std::vector<BYTE> defaultOwner(256);
+  DWORD size = 0;
+  return (GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                              &size) &&
+          EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid)) ||
+         (GetTokenInformation(token, TokenOwner, defaultOwner.data(),
+                              static_cast<DWORD>(defaultOwner.size()), &size) &&
+          EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner));
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {

@@ -362,9 +362,9 @@ TEST_P(InPlaceSaveEnded, LeavesTheMenuWholeOldOrNew) {
   }
   settings.stateHome = c.stateFolderUnwritable ? fs::path("/dev/null/state") : state;
 
+  const fs::path journals = state / "zelpin";  // the Windows build keeps them in Wine's prefix
   const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(runProgram({"-n", "menus/menu.txt", "C:\\New"}, settings).exitStatus, 0);
-  const fs::path journals = state / "zelpin";  // the Windows build keeps them in Wine's prefix
   const auto duration = std::chrono::steady_clock::now() - started;
   std::mt19937 random(20261207);
   int journalsFound = 0;
