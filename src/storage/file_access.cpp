@@ -115,12 +115,8 @@ std::u16string temporaryPrefix(const Location& location) {
   if (nameLength(prefix) + temporarySuffixLength <= maxNameLength) {
     return prefix;
   }
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char16_t unit : location.leaf) {
-    hash = (hash ^ unit) * 1099511628211ull;
-  }
   std::u16string tail = u"~";
-  tail += hexText(hash);
+  tail += hexText(nameHash(location.leaf));
   tail += temporaryMark;
   std::u16string part = location.leaf;
   while (!part.empty() && nameLength(u"." + part + tail) + temporarySuffixLength > maxNameLength) {

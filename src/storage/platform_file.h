@@ -18,6 +18,15 @@ inline constexpr NativeHandle noHandle = -1;  // as INVALID_HANDLE_VALUE is
 
 void closeHandle(NativeHandle handle);
 
+// A short stand-in for a name too long or too odd to use whole (64-bit FNV-1a of its units).
+inline std::uint64_t nameHash(std::u16string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char16_t unit : name) {
+    hash = (hash ^ unit) * 1099511628211ull;
+  }
+  return hash;
+}
+
 // Owns one handle and closes it when it goes out of scope.
 class Handle {
  public:

@@ -97,7 +97,21 @@ Opened openAt(const Location& location, const std::string& name, int flags, mode
   return opened(::openat(fd(location.folderHandle.get()), name.c_str(), flags | O_CLOEXEC, mode));
 }
 
-FileInfo infoFrom(const struct stat& status);
+// What both kinds of status tell alike.
+template <typename Mode, typename Size>
+FileInfo basicInfo(Mode mode, Size size, std::uint64_t links, std::uint64_t device,
+                   std::uint64_t index, std::uint32_t owner, std::uint32_t group) {
+  FileInfo info;
+  info.regular = S_ISREG(mode);
+  info.size = info.regular ? static_cast<std::uint64_t>(size) : 0;
+  info.links = static_cast<std::uint32_t>(links);
+  info.device = device;
+  info.index = index;
+  info.mode = static_cast<std::uint32_t>(mode & 07777);
+  info.owner = owner;
+  info.group = group;
+  return info;
+}
 
 // fstatat, with the birth time where the system keeps one: a file's device and inode number
 // name it only until it is removed, the birth time tells a later file with the same number apart.
@@ -105,22 +119,16 @@ SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) 
 #ifdef STATX_BTIME
   struct statx extended {};
   if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
-    info = FileInfo();
-    info.regular = S_ISREG(extended.stx_mode);
-    info.size = info.regular ? extended.stx_size : 0;
-    info.links = extended.stx_nlink;
-    info.device = makedev(extended.stx_dev_major, extended.stx_dev_minor);
-    info.index = extended.stx_ino;
-    info.mode = extended.stx_mode & 07777;
-    info.owner = extended.stx_uid;
-    info.group = extended.stx_gid;
+    info = basicInfo(extended.stx_mode, extended.stx_size, extended.stx_nlink,
+                     makedev(extended.stx_dev_major, extended.stx_dev_minor), extended.stx_ino,
+                     extended.stx_uid, extended.stx_gid);
     if ((extended.stx_mask & STATX_BTIME) != 0) {
       info.birth = static_cast<std::uint64_t>(extended.stx_btime.tv_sec) * 1000000000u +
                    extended.stx_btime.tv_nsec;
     }
     return 0;
   }
-  if (errno != ENOSYS) {
+  if (errno != ENOSYS && errno != EPERM) {  // EPERM: a sandbox that filters statx out
     return lastError();
   }
 #endif
@@ -128,21 +136,9 @@ SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) 
   if (::fstatat(folder, name, &status, flags) != 0) {
     return lastError();
   }
-  info = infoFrom(status);
+  info = basicInfo(status.st_mode, status.st_size, status.st_nlink, status.st_dev, status.st_ino,
+                   status.st_uid, status.st_gid);
   return 0;
-}
-
-FileInfo infoFrom(const struct stat& status) {
-  FileInfo info;
-  info.regular = S_ISREG(status.st_mode);
-  info.size = info.regular ? static_cast<std::uint64_t>(status.st_size) : 0;
-  info.links = static_cast<std::uint32_t>(status.st_nlink);
-  info.device = static_cast<std::uint64_t>(status.st_dev);
-  info.index = static_cast<std::uint64_t>(status.st_ino);
-  info.mode = static_cast<std::uint32_t>(status.st_mode & 07777);
-  info.owner = static_cast<std::uint32_t>(status.st_uid);
-  info.group = static_cast<std::uint32_t>(status.st_gid);
-  return info;
 }
 
 // The names of a file's extended attributes; a file system without them has none.

@@ -136,12 +136,8 @@ bool keepsCreationTimes() {
 // Kernel object names may not hold a backslash and are limited in length; a hash of the name is
 // neither, and two menus that meet in it only take turns they need not.
 std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char16_t unit : text) {
-    hash = (hash ^ unit) * 1099511628211ull;
-  }
   wchar_t digits[17];
-  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
+  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(nameHash(text)));
   return std::wstring(prefix) + digits;
 }
 
@@ -154,8 +150,9 @@ struct LocalMemory {
   ~LocalMemory() { LocalFree(memory); }
 };
 
-// The user this run runs as, in the S-1-5-... form; empty where it cannot be told.
-std::wstring thisUser() {
+// What the system tells of this run's access token (a user, an owner: a SID each, which fits);
+// empty where it tells nothing.
+std::vector<BYTE> tokenInformation(TOKEN_INFORMATION_CLASS which) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
     return {};
@@ -163,12 +160,18 @@ std::wstring thisUser() {
   const Handle owned(nativeOf(token));
   std::vector<BYTE> buffer(256);
   DWORD size = 0;
-  if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()),
-                           &size)) {
+  if (!GetTokenInformation(token, which, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
     return {};
   }
+  return buffer;
+}
+
+// The user this run runs as, in the S-1-5-... form; empty where it cannot be told.
+std::wstring thisUser() {
+  const std::vector<BYTE> user = tokenInformation(TokenUser);
   LocalMemory text;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+  if (user.empty() ||
+      !ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid,
                               reinterpret_cast<wchar_t**>(&text.memory))) {
     return {};
   }
@@ -579,22 +582,16 @@ std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
 bool madeByThisUser(NativeHandle file, const FileInfo&) {
   PSID owner = nullptr;
   LocalMemory descriptor;
-  HANDLE token = nullptr;
   if (GetSecurityInfo(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                      nullptr, nullptr, &descriptor.memory) != ERROR_SUCCESS ||
-      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+                      nullptr, nullptr, &descriptor.memory) != ERROR_SUCCESS) {
     return false;
   }
-  const Handle ownedToken(nativeOf(token));
-  std::vector<BYTE> user(256);
-  std::vector<BYTE> defaultOwner(256);
-  DWORD size = 0;
-  return (GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
-                              &size) &&
-          EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid)) ||
-         (GetTokenInformation(token, TokenOwner, defaultOwner.data(),
-                              static_cast<DWORD>(defaultOwner.size()), &size) &&
-          EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner));
+  const std::vector<BYTE> user = tokenInformation(TokenUser);
+  const std::vector<BYTE> defaultOwner = tokenInformation(TokenOwner);
+  return (!user.empty() &&
+          EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ||
+         (!defaultOwner.empty() &&
+          EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner));
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
