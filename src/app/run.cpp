@@ -3,11 +3,13 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/report.h"
 #include "menu/entries.h"
 #include "menu/keys.h"
+#include "storage/conversion.h"
 #include "storage/file_error.h"
 #include "storage/menu_file.h"
 
@@ -34,17 +36,37 @@ void applyEdit(const Options& options, bool found, WideLine&& promotedEntry, Men
   renumberKeys(lines, options.keys);
 }
 
-void editMenuFile(const Options& options) {
+std::string joined(const std::vector<std::string>& notices) {
+  std::string text;
+  for (const std::string& notice : notices) {
+    text += text.empty() ? "" : "; and ";
+    text += notice;
+  }
+  return text;
+}
+
+// Returns what the user is to be told although the edit is saved.
+std::vector<std::string> editMenuFile(const Options& options) {
   // Held to the end of the run: another run on this menu waits until this one has saved.
   MenuFile menu(*options.menuFile);
-  MenuLines lines;
-  WideLine promotedEntry;
-  const bool promote = options.editMode == EditMode::Promote;
-  const bool found =
-      loadMenu(menu, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
-  ensureHeader(lines);
-  applyEdit(options, found, std::move(promotedEntry), lines);
-  saveMenu(menu, lines);
+  try {
+    MenuLines lines;
+    WideLine promotedEntry;
+    const bool promote = options.editMode == EditMode::Promote;
+    const bool found =
+        loadMenu(menu, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
+    ensureHeader(lines);
+    applyEdit(options, found, std::move(promotedEntry), lines);
+    saveMenu(menu, lines);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& failure) {
+    if (menu.notices.empty()) {
+      throw;
+    }
+    throw FileError(std::string(failure.what()) + "; and " + joined(menu.notices));
+  }
+  return std::move(menu.notices);
 }
 
 }  // namespace
@@ -68,7 +90,11 @@ int runZelpin(std::span<const WideLine> words) {
     return 1;
   }
   try {
-    editMenuFile(options);
+    const std::vector<std::string> notices = editMenuFile(options);
+    if (!notices.empty()) {
+      reportFailure("saved '" + shownText(*options.menuFile) + "', but " + joined(notices));
+      return 2;
+    }
   } catch (const std::bad_alloc&) {
     reportFailure(failureLine("edit", *options.menuFile, "out of memory"));
     return 1;

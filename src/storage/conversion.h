@@ -12,6 +12,8 @@ namespace zelpin {
 class ConversionError : public std::runtime_error {
  public:
   ConversionError() : std::runtime_error("bad conversion") {}
+  // The same failure, told in a line that names where it happened.
+  explicit ConversionError(const std::string& line) : std::runtime_error(line) {}
 };
 
 // Strict UTF-8 to UTF-16. Overlong forms, encoded high surrogates, values above 10FFFF and cut-off

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "storage/platform_file.h"
 #include "storage/wide_line.h"
@@ -46,11 +48,15 @@ struct MenuFile {
   HeldLock fileLock;                           // the file itself, whichever name leads to it
   bool read = false;                           // whether readFileChunks ran
   std::optional<platform::FileInfo> readFile;  // what it read; none when the menu was missing
+  std::uint64_t readHash = 0;                  // of the bytes it read
+  // What the user is to be told although the run did its edit (a journal set aside or left).
+  std::vector<std::string> notices;
 };
 
 // Tells onOpen the file's size as it stands when opened, then hands the file's bytes to onChunk in
 // order. A missing file calls neither; any other failure to open or read, or a file that is not a
-// regular file, throws FileError.
+// regular file, throws FileError. A save in place of this file that was stopped part-way is
+// finished first.
 void readFileChunks(MenuFile& menu, const std::function<void(std::uint64_t size)>& onOpen,
                     const std::function<void(std::string_view chunk)>& onChunk);
 

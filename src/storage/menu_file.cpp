@@ -33,24 +33,34 @@ void appendWithCrLf(std::string& content, std::size_t lineStart) {
 
 void readMenuLines(MenuFile& menu, const LineConsumer& consume) {
   std::string pending;  // the start of a line that a chunk boundary cut
-  // Every line is handed on to be kept until the save, so the file's size foretells the memory.
-  readFileChunks(menu, prepareMemoryForLines, [&](std::string_view chunk) {
-    std::size_t start = 0;
-    for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
-         end = chunk.find('\n', start)) {
-      if (pending.empty()) {
-        deliverLine(chunk.substr(start, end - start), consume);
-      } else {
-        pending.append(chunk.substr(start, end - start));
-        deliverLine(pending, consume);
-        pending.clear();
+  std::uint64_t delivered = 0;
+  const LineConsumer count = [&](WideLine&& line) {
+    consume(std::move(line));
+    ++delivered;
+  };
+  try {
+    // Every line is handed on to be kept until the save, so the file's size foretells the memory.
+    readFileChunks(menu, prepareMemoryForLines, [&](std::string_view chunk) {
+      std::size_t start = 0;
+      for (std::size_t end = chunk.find('\n'); end != std::string_view::npos;
+           end = chunk.find('\n', start)) {
+        if (pending.empty()) {
+          deliverLine(chunk.substr(start, end - start), count);
+        } else {
+          pending.append(chunk.substr(start, end - start));
+          deliverLine(pending, count);
+          pending.clear();
+        }
+        start = end + 1;
       }
-      start = end + 1;
+      pending.append(chunk.substr(start));
+    });
+    if (!pending.empty()) {
+      count(decodeLine(pending));
     }
-    pending.append(chunk.substr(start));
-  });
-  if (!pending.empty()) {
-    consume(decodeLine(pending));
+  } catch (const ConversionError&) {
+    throw ConversionError(
+        failureLine("read", menu.path, "bad conversion in line " + std::to_string(delivered + 1)));
   }
 }
 
@@ -60,7 +70,12 @@ void saveMenu(MenuFile& menu, const MenuLines& lines) {
   std::uint64_t lineFeeds = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const WideLine& line = lines[i];
-    size += encodedLength(line) + 2;
+    try {
+      size += encodedLength(line) + 2;
+    } catch (const ConversionError&) {
+      throw ConversionError(
+          failureLine("write", menu.path, "bad conversion in line " + std::to_string(i + 1)));
+    }
     lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
     if (i == 0 && !line.empty()) {
       size += byteOrderMark.size();

@@ -78,8 +78,14 @@ struct FileInfo {
   std::uint32_t group = 0;
   std::uint64_t created = 0;  // Windows: the creation time, to be carried over
   std::uint64_t birth = 0;    // when the file came to be, where the system keeps that; else 0
+  std::int64_t modified = 0;  // the last change of content, in nanoseconds since 1970
+  // Whether device and index name the file: some network redirectors give every file the id 0,
+  // or another id at each open.
+  bool identified = true;
+  // Where either file has no name of its own, nothing tells them apart: they count as one.
   bool sameFileAs(const FileInfo& other) const {
-    return device == other.device && index == other.index && indexHigh == other.indexHigh;
+    return !identified || !other.identified ||
+           (device == other.device && index == other.index && indexHigh == other.indexHigh);
   }
 };
 
@@ -87,7 +93,7 @@ struct FileInfo {
 // and a name in it. Every file operation of a save happens there.
 struct Location {
   std::u16string path;          // the menu's name, to be opened through its links by the system
-  std::u16string folder;        // Windows: the folder's full name, in the \\?\ form
+  std::u16string folder;        // the folder's name (Windows: its full name, in the \\?\ form)
   std::u16string leaf;          // the file's name in folder
   Handle folderHandle;          // POSIX: the folder, opened; the base of every operation
   SystemError folderError = 0;  // why the folder could not be opened, if it could not
@@ -123,21 +129,32 @@ SystemError describeLocation(const Location& location, FileInfo& info);
 Opened openToProbe(const Location& location);
 // Opens the existing menu for writing, without truncating it.
 Opened openForWriting(const Location& location);
-// Creates a new file of this name beside the menu; fails if the name is taken. With a model (the
-// menu), the new file is never open to more than the model is: on POSIX it is its owner's alone
-// until copyKeptProperties, on Windows it gets the model's access rules at creation, and, where
-// ownerToo, the model's owner, failing as access denied where that owner cannot be given. Without
-// one it gets what the folder gives any new file.
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model,
-                    bool ownerToo);
+// How a new file is made. With a model (the menu), it is never open to more than the model is: on
+// POSIX it is its owner's alone until copyKeptProperties, on Windows it gets the model's access
+// rules and encryption at creation, and, where ownerToo, the model's owner, failing as access
+// denied where that owner cannot be given. Without one it gets what the folder gives any new file.
+// durable: its name is to outlast a power cut once flushFolder has returned.
+struct NewFile {
+  NativeHandle model = noHandle;
+  bool ownerToo = false;
+  bool durable = false;
+};
+// Creates a new file of this name beside the menu; fails if the name is taken.
+Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how);
 // Opens a file beside the menu to read it, not following a link of that name.
 Opened openBeside(const Location& location, std::u16string_view name);
 
-// The user's own folder for what a run keeps between runs, made first if create says so: its
-// folder (and, on POSIX, folderHandle) set as for a menu's, path its name to show, no leaf.
+// The user's own folder for what a run keeps between runs, made first if create says so (only
+// inside what is this user's already): its folder (and, on POSIX, folderHandle) set as for a
+// menu's, path its name to show, no leaf. Unusable (folderError) unless it is this user's alone.
 Location openStateFolder(bool create);
 // The name of a file in the folder of a state folder's Location, as a user would type it.
 std::u16string shownNameIn(const Location& folder, std::u16string_view name);
+// The menu's whole name, after every link, for a record to say where its file lay.
+std::u16string fullNameOf(const Location& location);
+// Whether no other user may add, rename or remove files in the location's folder (or only their
+// own, as in a sticky folder): what lies there under this user's name is then this user's doing.
+bool keepsOthersOut(const Location& location);
 
 SystemError describe(NativeHandle file, FileInfo& info);
 // Whether the file was made by the user this run runs as (what another user leaves in a folder
@@ -146,11 +163,15 @@ bool madeByThisUser(NativeHandle file, const FileInfo& info);
 // Reads up to size bytes; count 0 at the end of the file.
 SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count);
 SystemError writeAll(NativeHandle file, std::string_view bytes);
-SystemError seekToStart(NativeHandle file);
-// Makes room for size bytes before any is written, where the system can.
+SystemError seekTo(NativeHandle file, std::uint64_t offset);
+// Makes room for size bytes before any is written, where the system can, without changing the
+// file's length or content, also where it fails.
 SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t currentSize);
 SystemError setLength(NativeHandle file, std::uint64_t size);
+// Makes what was written durable: on the disk, not only handed to the system.
 SystemError flush(NativeHandle file);
+// The file system cannot make anything durable (flush fails so on every file).
+bool isSyncUnsupported(SystemError error);
 // Gives the new file what the menu carries besides its content: owner, permissions, extended
 // attributes and ACL, file attributes. Fails where any of it cannot be given.
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file);
@@ -158,9 +179,18 @@ SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, Nati
 // Renames one file beside the menu over another, in one step.
 SystemError renameBeside(const Location& location, std::u16string_view from,
                          std::u16string_view to);
+// Whether the menu may be renamed over (deleted) by this user: where it may not, a rename would
+// leave a temporary file that cannot be removed either.
+SystemError probeRename(const Location& location);
+// Gives the file named from a second name, in another folder of the same volume.
+SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
+                       const Location& toFolder, std::u16string_view to);
+// Makes a file of this user's readable and writable by this user alone.
+SystemError makePrivate(const Location& location, std::u16string_view name);
 SystemError removeBeside(const Location& location, std::u16string_view name);
 std::vector<std::u16string> namesBeside(const Location& location);
-void flushFolder(const Location& location);
+// Makes the names created, renamed or removed in the folder durable.
+SystemError flushFolder(const Location& location);
 
 // How long a name is by the measure of the system's limit: bytes on POSIX, UTF-16 units on Windows.
 std::size_t nameLength(std::u16string_view name);

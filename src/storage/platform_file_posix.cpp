@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,7 +102,8 @@ Opened openAt(const Location& location, const std::string& name, int flags, mode
 // What both kinds of status tell alike.
 template <typename Mode, typename Size>
 FileInfo basicInfo(Mode mode, Size size, std::uint64_t links, std::uint64_t device,
-                   std::uint64_t index, std::uint32_t owner, std::uint32_t group) {
+                   std::uint64_t index, std::uint32_t owner, std::uint32_t group,
+                   std::int64_t modified) {
   FileInfo info;
   info.regular = S_ISREG(mode);
   info.size = info.regular ? static_cast<std::uint64_t>(size) : 0;
@@ -110,7 +113,12 @@ FileInfo basicInfo(Mode mode, Size size, std::uint64_t links, std::uint64_t devi
   info.mode = static_cast<std::uint32_t>(mode & 07777);
   info.owner = owner;
   info.group = group;
+  info.modified = modified;
   return info;
+}
+
+std::int64_t nanoseconds(std::int64_t seconds, std::int64_t fraction) {
+  return seconds * 1000000000 + fraction;
 }
 
 // fstatat, with the birth time where the system keeps one: a file's device and inode number
@@ -121,7 +129,8 @@ SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) 
   if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
     info = basicInfo(extended.stx_mode, extended.stx_size, extended.stx_nlink,
                      makedev(extended.stx_dev_major, extended.stx_dev_minor), extended.stx_ino,
-                     extended.stx_uid, extended.stx_gid);
+                     extended.stx_uid, extended.stx_gid,
+                     nanoseconds(extended.stx_mtime.tv_sec, extended.stx_mtime.tv_nsec));
     if ((extended.stx_mask & STATX_BTIME) != 0) {
       info.birth = static_cast<std::uint64_t>(extended.stx_btime.tv_sec) * 1000000000u +
                    extended.stx_btime.tv_nsec;
@@ -137,7 +146,8 @@ SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) 
     return lastError();
   }
   info = basicInfo(status.st_mode, status.st_size, status.st_nlink, status.st_dev, status.st_ino,
-                   status.st_uid, status.st_gid);
+                   status.st_uid, status.st_gid,
+                   nanoseconds(status.st_mtim.tv_sec, status.st_mtim.tv_nsec));
   return 0;
 }
 
@@ -226,6 +236,11 @@ Location locate(std::u16string_view path) {
     return location;
   }
   const std::string folder = folderOf(name);
+  try {
+    location.folder = decodeUtf8(folder);
+  } catch (const ConversionError&) {
+    // a folder name that is no UTF-8 is still opened by its bytes; only records lack it
+  }
   int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #ifdef O_PATH
   if (descriptor < 0 && errno == EACCES) {
@@ -302,16 +317,55 @@ Opened openToProbe(const Location& location) {
   return openForWriting(location);
 }
 
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model, bool) {
+Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {
   // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
   // else a moment to open it before it has the rights it is to have.
-  const mode_t mode = model != noHandle ? 0600 : 0666;
+  const mode_t mode = how.model != noHandle ? 0600 : 0666;
   return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
 }
 
 Opened openBeside(const Location& location, std::u16string_view name) {
   return openAt(location, nativeName(name), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
 }
+
+namespace {
+
+bool isThisUsers(const struct stat& status) {
+  return status.st_uid == ::geteuid();
+}
+
+// Made a level at a time below the deepest folder that exists, and only where that one is this
+// user's: root with another user's HOME (as sudo keeps it) leaves nothing of root's in that home.
+SystemError makeStateFolder(const std::string& folder) {
+  std::size_t existing = folder.size();
+  struct stat status {};
+  while (::stat(folder.substr(0, existing).c_str(), &status) != 0) {
+    if (errno != ENOENT) {
+      return lastError();
+    }
+    existing = folder.rfind('/', existing - 1);
+    if (existing == 0 || existing == std::string::npos) {
+      return ENOENT;
+    }
+  }
+  if (existing == folder.size()) {
+    return 0;
+  }
+  if (!S_ISDIR(status.st_mode) || !isThisUsers(status)) {
+    return EACCES;
+  }
+  for (std::size_t slash = folder.find('/', existing + 1);; slash = folder.find('/', slash + 1)) {
+    const std::string level = folder.substr(0, slash);
+    if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
+      return lastError();
+    }
+    if (slash == std::string::npos) {
+      return 0;
+    }
+  }
+}
+
+}  // namespace
 
 // Not created where the user says nothing of their home: no guess at a folder to litter.
 Location openStateFolder(bool create) {
@@ -325,28 +379,34 @@ Location openStateFolder(bool create) {
   } else {
     return location;
   }
+  while (folder.size() > 1 && folder.back() == '/') {
+    folder.pop_back();
+  }
   folder += "/zelpin";
   try {
     location.path = decodeUtf8(folder);
   } catch (const ConversionError&) {
     return location;
   }
+  location.folder = location.path;
   if (create) {
-    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1)) {
-      ::mkdir(folder.substr(0, slash).c_str(), 0700);
+    if (const SystemError error = makeStateFolder(folder)) {
+      location.folderError = error;
+      return location;
     }
-    ::mkdir(folder.c_str(), 0700);
   }
   Handle opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!opened.isOpen()) {
     location.folderError = lastError();
     return location;
   }
-  // What lies there is copied into menus: it must be this user's alone (not a home that sudo kept).
+  // What lies there is copied into menus and holds what menus held: it must be this user's (not a
+  // home that sudo kept) and no one else's to write; being zelpin's own, it is closed to readers
+  // too.
   struct stat status {};
-  if (::fstat(fd(opened.get()), &status) != 0 || status.st_uid != ::geteuid() ||
-      (status.st_mode & 022) != 0) {
+  if (::fstat(fd(opened.get()), &status) != 0 || !isThisUsers(status) ||
+      (status.st_mode & 022) != 0 ||
+      ((status.st_mode & 077) != 0 && ::fchmod(fd(opened.get()), 0700) != 0)) {
     location.folderError = EACCES;
     return location;
   }
@@ -357,6 +417,31 @@ Location openStateFolder(bool create) {
 
 std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
   return folder.path + u"/" + std::u16string(name);
+}
+
+std::u16string fullNameOf(const Location& location) {
+  const std::unique_ptr<char, decltype(&std::free)> folder(
+      ::realpath(nativeName(location.folder).c_str(), nullptr), &std::free);
+  if (folder == nullptr) {
+    return location.folder + u"/" + location.leaf;
+  }
+  try {
+    return decodeUtf8(folder.get()) + (std::string_view(folder.get()) == "/" ? u"" : u"/") +
+           location.leaf;
+  } catch (const ConversionError&) {
+    return location.folder + u"/" + location.leaf;
+  }
+}
+
+// The folder's owner (or root) alone may write it, or it is sticky, where others may not rename
+// or remove what is this user's.
+bool keepsOthersOut(const Location& location) {
+  struct stat status {};
+  if (!location.folderHandle.isOpen() || ::fstat(fd(location.folderHandle.get()), &status) != 0) {
+    return false;
+  }
+  const bool ownedHere = status.st_uid == ::geteuid() || status.st_uid == 0;
+  return ownedHere && ((status.st_mode & 022) == 0 || (status.st_mode & S_ISVTX) != 0);
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
@@ -402,18 +487,37 @@ SystemError writeAll(NativeHandle file, std::string_view bytes) {
   return 0;
 }
 
-SystemError seekToStart(NativeHandle file) {
-  return ::lseek(fd(file), 0, SEEK_SET) == 0 ? 0 : lastError();
+SystemError seekTo(NativeHandle file, std::uint64_t offset) {
+  const off_t position = static_cast<off_t>(offset);
+  return ::lseek(fd(file), position, SEEK_SET) == position ? 0 : lastError();
 }
 
-SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t) {
-  if (size == 0) {
+SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t currentSize) {
+  if (size <= currentSize) {
     return 0;
   }
+  // A room kept past the end is not weighed against the process's file size limit; the writes are.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size > limit.rlim_cur) {
+    return EFBIG;
+  }
+#ifdef FALLOC_FL_KEEP_SIZE
+  // Blocks past the end, the length untouched: a full disk changes nothing that a reader sees.
+  if (::fallocate(fd(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+    return 0;
+  }
+  if (errno != EOPNOTSUPP && errno != ENOSYS) {
+    return lastError();
+  }
+#endif
+  // posix_fallocate may grow the file even where it fails: the old length is put back then.
   const int error = ::posix_fallocate(fd(file), 0, static_cast<off_t>(size));
-  return error == EOPNOTSUPP || error == EINVAL || error == ENODEV
-             ? 0
-             : static_cast<SystemError>(error);
+  if (error == 0 || error == EOPNOTSUPP || error == EINVAL || error == ENODEV) {
+    return 0;
+  }
+  ::ftruncate(fd(file), static_cast<off_t>(currentSize));
+  return static_cast<SystemError>(error);
 }
 
 SystemError setLength(NativeHandle file, std::uint64_t size) {
@@ -421,7 +525,12 @@ SystemError setLength(NativeHandle file, std::uint64_t size) {
 }
 
 SystemError flush(NativeHandle file) {
-  return ::fsync(fd(file)) == 0 || errno == EINVAL ? 0 : lastError();
+  return resultOf(::fsync(fd(file)));
+}
+
+// fsync's answer for a file system that keeps nothing it could flush (some FUSE and virtual ones).
+bool isSyncUnsupported(SystemError error) {
+  return error == EINVAL || error == ENOTSUP;
 }
 
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file) {
@@ -443,6 +552,25 @@ SystemError renameBeside(const Location& location, std::u16string_view from,
                          std::u16string_view to) {
   const int folder = fd(location.folderHandle.get());
   return resultOf(::renameat(folder, nativeName(from).c_str(), folder, nativeName(to).c_str()));
+}
+
+// Here the rename's own answer tells (a sticky folder refuses it), and a refused one leaves a
+// temporary file that this user may still remove.
+SystemError probeRename(const Location&) {
+  return 0;
+}
+
+SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
+                       const Location& toFolder, std::u16string_view to) {
+  if (!fromFolder.folderHandle.isOpen() || !toFolder.folderHandle.isOpen()) {
+    return EBADF;
+  }
+  return resultOf(::linkat(fd(fromFolder.folderHandle.get()), nativeName(from).c_str(),
+                           fd(toFolder.folderHandle.get()), nativeName(to).c_str(), 0));
+}
+
+SystemError makePrivate(const Location& location, std::u16string_view name) {
+  return resultOf(::fchmodat(fd(location.folderHandle.get()), nativeName(name).c_str(), 0600, 0));
 }
 
 SystemError removeBeside(const Location& location, std::u16string_view name) {
@@ -472,9 +600,8 @@ std::vector<std::u16string> namesBeside(const Location& location) {
   return names;
 }
 
-// Best effort: the content is already in place once the rename is done.
-void flushFolder(const Location& location) {
-  ::fsync(fd(location.folderHandle.get()));
+SystemError flushFolder(const Location& location) {
+  return resultOf(::fsync(fd(location.folderHandle.get())));
 }
 
 bool isMissing(SystemError error) {

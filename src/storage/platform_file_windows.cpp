@@ -1,7 +1,5 @@
 #include <windows.h>
 // After windows.h, which they need.
-#include <aclapi.h>
-#include <sddl.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -12,31 +10,10 @@
 
 #include "storage/conversion.h"
 #include "storage/platform_file.h"
+#include "storage/platform_windows.h"
 
 namespace zelpin::platform {
 namespace {
-
-constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-std::wstring wide(std::u16string_view text) {
-  return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
-}
-
-std::u16string narrow(std::wstring_view text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
-}
-
-HANDLE handleOf(NativeHandle handle) {
-  return reinterpret_cast<HANDLE>(handle);
-}
-
-NativeHandle nativeOf(HANDLE handle) {
-  return reinterpret_cast<NativeHandle>(handle);
-}
-
-SystemError resultOf(BOOL succeeded) {
-  return succeeded ? 0 : GetLastError();
-}
 
 // The \\?\ form takes names past MAX_PATH without the system's long-path setting.
 std::wstring extended(const std::wstring& full) {
@@ -49,7 +26,7 @@ std::wstring extended(const std::wstring& full) {
   return L"\\\\?\\" + full;
 }
 
-std::wstring fullNameOf(const std::wstring& name) {
+std::wstring absoluteName(const std::wstring& name) {
   const DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
   if (length == 0) {
     return name;
@@ -133,6 +110,10 @@ bool keepsCreationTimes() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
 }
 
+std::uint64_t timeOf(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 // Kernel object names may not hold a backslash and are limited in length; a hash of the name is
 // neither, and two menus that meet in it only take turns they need not.
 std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
@@ -141,153 +122,8 @@ std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
   return std::wstring(prefix) + digits;
 }
 
-// Frees what the system allocated for a security descriptor.
-struct LocalMemory {
-  void* memory = nullptr;
-  LocalMemory() = default;
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  ~LocalMemory() { LocalFree(memory); }
-};
-
-// What the system tells of this run's access token (a user, an owner: a SID each, which fits);
-// empty where it tells nothing.
-std::vector<BYTE> tokenInformation(TOKEN_INFORMATION_CLASS which) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    return {};
-  }
-  const Handle owned(nativeOf(token));
-  std::vector<BYTE> buffer(256);
-  DWORD size = 0;
-  if (!GetTokenInformation(token, which, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
-    return {};
-  }
-  return buffer;
-}
-
-// The user this run runs as, in the S-1-5-... form; empty where it cannot be told.
-std::wstring thisUser() {
-  const std::vector<BYTE> user = tokenInformation(TokenUser);
-  LocalMemory text;
-  if (user.empty() ||
-      !ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid,
-                              reinterpret_cast<wchar_t**>(&text.memory))) {
-    return {};
-  }
-  return static_cast<wchar_t*>(text.memory);
-}
-
-// The lock is this user's, whether a run of theirs is elevated or not: an elevated run's default
-// would grant only Administrators and SYSTEM, and label it out of a normal run's reach.
-Opened openMutex(const std::wstring& name) {
-  LocalMemory descriptor;
-  const std::wstring user = thisUser();
-  const std::wstring rules = L"D:(A;;GA;;;" + user + L")S:(ML;;NW;;;ME)";
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  if (!user.empty() && ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                           rules.c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr)) {
-    attributes.lpSecurityDescriptor = descriptor.memory;
-  }
-  Opened lock;
-  HANDLE mutex = CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-  if (mutex != nullptr) {
-    lock.handle.reset(nativeOf(mutex));
-  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
-    lock.error = ERROR_ACCESS_DENIED;  // another user's run holds one of this name
-  }
-  return lock;
-}
-
 std::wstring menuMutexName(const Location& location) {
   return hashedName(L"Local\\zelpin-menu-", location.lockName);
-}
-
-// The rules of an access control list that are the file's own: those it inherited come again from
-// the folder of the new file.
-std::vector<BYTE> ownRules(PACL rules) {
-  ACL_SIZE_INFORMATION size{};
-  GetAclInformation(rules, &size, sizeof size, AclSizeInformation);
-  std::vector<BYTE> own(sizeof(ACL) + size.AclBytesInUse);
-  const auto acl = reinterpret_cast<PACL>(own.data());
-  InitializeAcl(acl, static_cast<DWORD>(own.size()), rules->AclRevision);
-  for (DWORD i = 0; i < size.AceCount; ++i) {
-    void* rule = nullptr;
-    if (GetAce(rules, i, &rule) &&
-        (static_cast<ACE_HEADER*>(rule)->AceFlags & INHERITED_ACE) == 0) {
-      AddAce(acl, rules->AclRevision, MAXDWORD, rule, static_cast<ACE_HEADER*>(rule)->AceSize);
-    }
-  }
-  return own;
-}
-
-// A security descriptor for a file that is to replace model: its owner and its access rules.
-struct ModelSecurity {
-  LocalMemory original;
-  std::vector<BYTE> rules;
-  SECURITY_DESCRIPTOR descriptor{};
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-
-  // False where the model's file system keeps no access rules: the new file then gets the folder's.
-  bool describe(HANDLE model, bool ownerToo) {
-    PSID owner = nullptr;
-    PACL acl = nullptr;
-    if (GetSecurityInfo(model, SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &acl, nullptr, &original.memory) != ERROR_SUCCESS) {
-      return false;
-    }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(original.memory, &control, &revision);
-    const bool isProtected = (control & SE_DACL_PROTECTED) != 0;
-    PACL given = acl;
-    if (acl != nullptr && !isProtected) {
-      rules = ownRules(acl);
-      given = reinterpret_cast<PACL>(rules.data());
-    }
-    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorOwner(&descriptor, ownerToo ? owner : nullptr, FALSE) &&
-           SetSecurityDescriptorDacl(&descriptor, TRUE, given, FALSE) &&
-           SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
-                                        isProtected ? SE_DACL_PROTECTED : 0);
-  }
-};
-
-// Whether this user may write the file, by its access rules, without opening it for writing (which
-// would keep out every reader that does not share writing, for as long as the handle is open).
-bool mayWrite(HANDLE file, const std::wstring& name) {
-  LocalMemory descriptor;
-  HANDLE process = nullptr;
-  HANDLE token = nullptr;
-  if (GetSecurityInfo(
-          file, SE_FILE_OBJECT,
-          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-          nullptr, nullptr, nullptr, nullptr, &descriptor.memory) == ERROR_SUCCESS &&
-      OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process)) {
-    const Handle ownedProcess(nativeOf(process));
-    if (DuplicateToken(process, SecurityImpersonation, &token)) {
-      const Handle ownedToken(nativeOf(token));
-      GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                              FILE_ALL_ACCESS};
-      PRIVILEGE_SET privileges{};
-      DWORD privilegesSize = sizeof privileges;
-      DWORD granted = 0;
-      BOOL allowed = FALSE;
-      if (AccessCheck(descriptor.memory, token, FILE_WRITE_DATA, &mapping, &privileges,
-                      &privilegesSize, &granted, &allowed)) {
-        return allowed != FALSE;
-      }
-    }
-  }
-  // The rules could not be weighed: a moment's handle for writing asks the system instead.
-  HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (writer == INVALID_HANDLE_VALUE) {
-    return GetLastError() != ERROR_ACCESS_DENIED;
-  }
-  CloseHandle(writer);
-  return true;
 }
 
 // Named streams beside the content ("menu.txt:note"): a new file would not have them.
@@ -368,7 +204,7 @@ std::wstring linkTargetOf(const std::wstring& name) {
   std::wstring target(data->names + data->substituteOffset / sizeof(wchar_t),
                       data->substituteLength / sizeof(wchar_t));
   if ((data->flags & SYMLINK_FLAG_RELATIVE) != 0) {
-    return fullNameOf(name.substr(0, name.find_last_of(L"\\/") + 1) + target);
+    return absoluteName(name.substr(0, name.find_last_of(L"\\/") + 1) + target);
   }
   if (target.starts_with(L"\\??\\UNC\\")) {
     return L"\\\\" + target.substr(8);
@@ -397,7 +233,7 @@ void closeHandle(NativeHandle handle) {
 
 Location locate(std::u16string_view path) {
   Location location;
-  const std::wstring full = fullNameOf(wide(path));
+  const std::wstring full = absoluteName(wide(path));
   if (path.empty() || full.starts_with(L"\\\\.\\")) {
     // A device (CON, COM1) or no name: opened as given, so that it is refused as no menu.
     location.path = narrow(path.empty() ? std::wstring() : full);
@@ -516,20 +352,29 @@ Opened openForWriting(const Location& location) {
 }
 
 // The rights are given at creation, not set after: no moment open to whom the folder lets in, and
-// no need of WRITE_DAC, which a share with the "Change" permission does not grant.
-Opened createBeside(const Location& location, std::u16string_view name, NativeHandle model,
-                    bool ownerToo) {
+// no need of WRITE_DAC, which a share with the "Change" permission does not grant. A copy of an
+// encrypted menu is encrypted from its first byte. A file opened to write through makes its
+// creation durable before the call returns, as it makes every write: that is what stands in for a
+// flush of the folder here, which Windows does not offer.
+Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {
   Opened result;
   if (location.folderError != 0) {
     result.error = location.folderError;
     return result;
   }
   ModelSecurity security;
-  const bool modelled = model != noHandle && security.describe(handleOf(model), ownerToo);
+  const bool modelled =
+      how.model != noHandle && security.describe(handleOf(how.model), how.ownerToo);
+  BY_HANDLE_FILE_INFORMATION model{};
+  const bool encrypted = how.model != noHandle &&
+                         GetFileInformationByHandle(handleOf(how.model), &model) &&
+                         (model.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0;
   // Not FILE_ATTRIBUTE_TEMPORARY: the attribute would stay with the menu after the rename.
+  const DWORD flags = (encrypted ? FILE_ATTRIBUTE_ENCRYPTED : FILE_ATTRIBUTE_NORMAL) |
+                      (how.durable ? FILE_FLAG_WRITE_THROUGH : 0);
   HANDLE handle = CreateFileW(
       inFolder(location, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
-      modelled ? &security.attributes : nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      modelled ? &security.attributes : nullptr, CREATE_NEW, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.error = GetLastError();
     if (result.error == ERROR_INVALID_OWNER) {
@@ -560,7 +405,7 @@ Location openStateFolder(bool create) {
   }
   std::wstring folder(length, L'\0');
   folder.resize(GetEnvironmentVariableW(L"LOCALAPPDATA", folder.data(), length));
-  folder = extended(fullNameOf(folder + L"\\zelpin"));
+  folder = extended(absoluteName(folder + L"\\zelpin"));
   if (create) {
     CreateDirectoryW(folder.c_str(), nullptr);
   }
@@ -578,20 +423,18 @@ std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
   return folder.path + u"\\" + std::u16string(name);
 }
 
-// The owner of what this user makes: the user, or for an elevated run the Administrators group.
-bool madeByThisUser(NativeHandle file, const FileInfo&) {
-  PSID owner = nullptr;
-  LocalMemory descriptor;
-  if (GetSecurityInfo(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                      nullptr, nullptr, &descriptor.memory) != ERROR_SUCCESS) {
+std::u16string fullNameOf(const Location& location) {
+  return location.folder + u"\\" + location.leaf;
+}
+
+bool keepsOthersOut(const Location& location) {
+  HANDLE folder = CreateFileW(wide(location.folder).c_str(), READ_CONTROL, shareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
     return false;
   }
-  const std::vector<BYTE> user = tokenInformation(TokenUser);
-  const std::vector<BYTE> defaultOwner = tokenInformation(TokenOwner);
-  return (!user.empty() &&
-          EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ||
-         (!defaultOwner.empty() &&
-          EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner));
+  const Handle owned(nativeOf(folder));
+  return keepsOthersOutOf(folder);
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
@@ -614,10 +457,14 @@ SystemError describe(NativeHandle file, FileInfo& info) {
     std::memcpy(&info.index, id.FileId.Identifier, sizeof info.index);
     std::memcpy(&info.indexHigh, id.FileId.Identifier + sizeof info.index, sizeof info.indexHigh);
   }
+  // An id of 0 is given alike to every file on some redirectors: it names none.
+  info.identified = info.index != 0 || info.indexHigh != 0;
   info.mode = status.dwFileAttributes;
-  info.created = (static_cast<std::uint64_t>(status.ftCreationTime.dwHighDateTime) << 32) |
-                 status.ftCreationTime.dwLowDateTime;
+  info.created = timeOf(status.ftCreationTime);
   info.birth = keepsCreationTimes() ? info.created : 0;
+  // From 100-nanosecond steps since 1601.
+  info.modified =
+      (static_cast<std::int64_t>(timeOf(status.ftLastWriteTime)) - 116444736000000000) * 100;
   return 0;
 }
 
@@ -642,9 +489,10 @@ SystemError writeAll(NativeHandle file, std::string_view bytes) {
   return 0;
 }
 
-SystemError seekToStart(NativeHandle file) {
-  LARGE_INTEGER start{};
-  return resultOf(SetFilePointerEx(handleOf(file), start, nullptr, FILE_BEGIN));
+SystemError seekTo(NativeHandle file, std::uint64_t offset) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return resultOf(SetFilePointerEx(handleOf(file), position, nullptr, FILE_BEGIN));
 }
 
 SystemError setLength(NativeHandle file, std::uint64_t size) {
@@ -654,13 +502,29 @@ SystemError setLength(NativeHandle file, std::uint64_t size) {
                   SetEndOfFile(handleOf(file)));
 }
 
-// Growing the file first makes a full disk show before anything is overwritten.
+// Room kept for the file without moving its end: a full disk shows before anything is overwritten,
+// and a reader never sees a length the content has not reached. A file system that keeps no room
+// ahead gets none.
 SystemError reserve(NativeHandle file, std::uint64_t size, std::uint64_t currentSize) {
-  return size > currentSize ? setLength(file, size) : 0;
+  if (size <= currentSize) {
+    return 0;
+  }
+  FILE_ALLOCATION_INFO room{};
+  room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  const SystemError error =
+      resultOf(SetFileInformationByHandle(handleOf(file), FileAllocationInfo, &room, sizeof room));
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION ||
+                 error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED  // Wine
+             ? 0
+             : error;
 }
 
 SystemError flush(NativeHandle file) {
   return resultOf(FlushFileBuffers(handleOf(file)));
+}
+
+bool isSyncUnsupported(SystemError error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
 // The owner and access rules came with the creation. Encryption, compression and named streams a
@@ -703,6 +567,29 @@ SystemError renameBeside(const Location& location, std::u16string_view fromName,
       2000);
 }
 
+// Opening for DELETE asks what a rename over the menu needs: delete on the file, or delete-child on
+// its folder. A holder that shares no deletion is no refusal: the rename waits for it.
+SystemError probeRename(const Location& location) {
+  HANDLE file = CreateFileW(menuName(location).c_str(), DELETE, shareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const SystemError error = GetLastError();
+    return isSharingConflict(error) ? 0 : error;
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
+                       const Location& toFolder, std::u16string_view to) {
+  return resultOf(
+      CreateHardLinkW(inFolder(toFolder, to).c_str(), inFolder(fromFolder, from).c_str(), nullptr));
+}
+
+SystemError makePrivate(const Location& location, std::u16string_view name) {
+  return closeToOthers(inFolder(location, name));
+}
+
 SystemError removeBeside(const Location& location, std::u16string_view name) {
   return resultOf(DeleteFileW(inFolder(location, name).c_str()));
 }
@@ -722,8 +609,10 @@ std::vector<std::u16string> namesBeside(const Location& location) {
   return names;
 }
 
-void flushFolder(const Location&) {
-  // MOVEFILE_WRITE_THROUGH has flushed the rename already.
+// Windows offers no flush of a folder: files are created, and renamed, through handles that write
+// through, which commit each change of a name before the call returns.
+SystemError flushFolder(const Location&) {
+  return 0;
 }
 
 std::size_t nameLength(std::u16string_view name) {

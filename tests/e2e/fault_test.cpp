@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -113,6 +115,15 @@ TEST_F(Faults, ALeftoverBesideAMissingMenuIsKept) {
             "it may hold its last content: look at it, then rename it to the menu or remove it\n");
   EXPECT_EQ(readBytes(leftover), oldMenu);
   EXPECT_FALSE(fs::exists(menu));
+}
+
+// One cut off before its first byte was written is no last copy of anything.
+TEST_F(Faults, AnEmptyLeftoverBesideAMissingMenuIsRemoved) {
+  writeBytes(folder.path() / ".menu.txt.zelpin-Ab12Cd", "");
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(menu), "\xEF\xBB\xBFzel zelpin\r\n\"0 F\"\t&CD \"C:\\F\"\r\n");
+  expectNoLeftovers();
 }
 
 TEST_F(Faults, AnEmptyMenuNameIsReported) {
@@ -592,6 +603,231 @@ TEST_F(Faults, RunningOutOfMemoryIsSaidInWords) {
   EXPECT_EQ(result.errorOutput, "zelpin: cannot edit 'menu.txt': out of memory\n");
   EXPECT_TRUE(readBytes(menu) == big);
   expectNoLeftovers();
+}
+
+}  // namespace
+}  // namespace zelpin_test
+
+namespace zelpin_test {
+namespace {
+
+// ---- A journal goes back only onto the save it was written for ----
+
+// Runs the program under strace, killed the moment it makes room in the menu: its journal is whole
+// and durable then, and the menu untouched. Empty where there is no strace to do so.
+std::vector<std::string> killedBeforeTheCopy() {
+  for (const char* strace : {"/usr/bin/strace", "/bin/strace"}) {
+    if (::access(strace, X_OK) == 0) {
+      return {strace, "-f", "-o", "/dev/null", "-e", "inject=fallocate:signal=KILL"};
+    }
+  }
+  return {};
+}
+
+#define REQUIRE_STRACE()             \
+  if (killedBeforeTheCopy().empty()) \
+  GTEST_SKIP() << "needs strace to stop a run at the start of its copy"
+
+std::vector<std::string> namesIn(const fs::path& folder, const std::string& part) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+    if (entry.path().filename().string().find(part) != std::string::npos) {
+      names.push_back(entry.path().filename().string());
+    }
+  }
+  return names;
+}
+
+// An ext4 file system of its own, in an image mounted for the test.
+class Ext4Disk {
+ public:
+  Ext4Disk(const fs::path& where, const std::string& options) : path_(where / "disk") {
+    const fs::path image = where / "disk.img";
+    fs::create_directory(path_);
+    mounted_ = runningAsRoot() &&
+               std::system(("truncate -s 8M '" + image.string() + "' && mkfs.ext4 -q " + options +
+                            " '" + image.string() + "' >/dev/null 2>&1 && mount -o loop '" +
+                            image.string() + "' '" + path_.string() + "' 2>/dev/null")
+                               .c_str()) == 0;
+  }
+  Ext4Disk(const Ext4Disk&) = delete;
+  Ext4Disk& operator=(const Ext4Disk&) = delete;
+  ~Ext4Disk() {
+    if (mounted_) {
+      std::system(("umount '" + path_.string() + "'").c_str());
+    }
+  }
+  bool mounted() const { return mounted_; }
+  const fs::path& path() const { return path_; }
+  void fill() const {
+    std::system(("dd if=/dev/zero of='" + (path_ / "filler").string() + "' bs=4k 2>/dev/null; " +
+                 "dd if=/dev/zero of='" + (path_ / "crumbs").string() + "' bs=1 2>/dev/null")
+                    .c_str());
+  }
+
+ private:
+  fs::path path_;
+  bool mounted_ = false;
+};
+
+#define REQUIRE_DISK(disk) \
+  if (!(disk).mounted())   \
+  GTEST_SKIP() << "needs root, mkfs.ext4 and a loop device to mount an image"
+
+struct Journals : Fixture {
+  fs::path link = folder.path() / "link.txt";
+  fs::path state = folder.path() / "state";
+  Journals() {
+    settings.stateHome = state;
+    writeBytes(menu, oldMenu);
+    fs::create_hard_link(menu, link);  // saved in place
+  }
+  // A run of toggleF killed with its journal whole and the menu untouched.
+  void killBeforeTheCopy() {
+    RunSettings killed = settings;
+    killed.wrapper = killedBeforeTheCopy();
+    ASSERT_EQ(runProgram(toggleF, killed).signal, SIGKILL);
+    ASSERT_EQ(namesIn(state / "zelpin", ".zelpin-journal-").size(), 1u);
+  }
+};
+
+const std::string later = "\"9 Later\"\t&CD \"C:\\Later\"\r\n";
+
+// Written in place through the other name after the kill, by anyone: the journal is stale.
+TEST_F(Journals, AStaleOneNeverUndoesALaterWrite) {
+  REQUIRE_STRACE();
+  killBeforeTheCopy();
+  std::ofstream(link, std::ios::app) << later;
+  const RunResult result = runProgram({"-n", "menu.txt", "C:\\Next"}, settings);
+  EXPECT_EQ(result.exitStatus, 2) << result.errorOutput;
+  EXPECT_NE(result.errorOutput.find("does not fit it as it is now and is set aside as"),
+            std::string::npos)
+      << result.errorOutput;
+  EXPECT_NE(readBytes(menu).find("Later"), std::string::npos);
+  EXPECT_EQ(namesIn(state / "zelpin", ".zelpin-set-aside-").size(), 1u);
+  EXPECT_EQ(runProgram({"-n", "menu.txt"}, settings).exitStatus, 0) << "set aside for good";
+}
+
+// The journal's folder read-only after the kill: the journal is put in once, then stays, and is
+// never put in again over a later save.
+TEST_F(Journals, OneThatCannotBeRemovedIsPutInOnce) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  REQUIRE_STRACE();
+  settings.asOtherUser = true;
+  fs::create_directory(state);
+  for (const fs::path& path : {folder.path(), state, menu}) {
+    setOwner(path, 65534);
+  }
+  killBeforeTheCopy();
+  fs::permissions(state / "zelpin", fs::perms::owner_read | fs::perms::owner_exec);
+  for (const char* added : {"C:\\X", "C:\\Y"}) {
+    const RunResult result = runProgram({"-1n", "menu.txt", added}, settings);
+    EXPECT_EQ(result.exitStatus, 2) << result.errorOutput;
+  }
+  for (const char* entry : {"C:\\F", "C:\\X", "C:\\Y"}) {
+    EXPECT_NE(readBytes(menu).find(entry), std::string::npos) << entry;
+  }
+}
+
+// Another member of a shared folder renames the victim's private file to the journal's name.
+TEST_F(Journals, OneInAFolderOthersMayWriteIsNotTrusted) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  const fs::path shared = folder.path() / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chown(shared.c_str(), 0, 65534), 0);
+  ::chmod(shared.c_str(), 02770);
+  writeBytes(shared / "menu.txt", oldMenu);
+  fs::create_hard_link(shared / "menu.txt", shared / "link.txt");
+  writeBytes(shared / "secret.txt", "my secret\n");
+  for (const char* name : {"menu.txt", "secret.txt"}) {
+    setOwner(shared / name, 65534);
+  }
+  struct statx menuStatus {};
+  ASSERT_EQ(
+      ::statx(AT_FDCWD, (shared / "menu.txt").c_str(), 0, STATX_INO | STATX_BTIME, &menuStatus), 0);
+  char name[128];
+  std::snprintf(
+      name, sizeof name, ".zelpin-journal-%llx-%llx-%llx",
+      static_cast<unsigned long long>(makedev(menuStatus.stx_dev_major, menuStatus.stx_dev_minor)),
+      static_cast<unsigned long long>(menuStatus.stx_ino),
+      static_cast<unsigned long long>(menuStatus.stx_btime.tv_sec * 1000000000ll +
+                                      menuStatus.stx_btime.tv_nsec));
+  fs::rename(shared / "secret.txt", shared / name);
+  settings.asOtherUser = true;
+  settings.stateHome = "/dev/null/state";  // so that the journal would lie beside the menu
+  const RunResult result = runProgram({"-1n", "shared/menu.txt", "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(shared / "menu.txt"), newMenu);
+  EXPECT_EQ(readBytes(shared / name), "my secret\n");
+}
+
+// A new menu that got the inode of a deleted one, where the file system keeps no birth time.
+TEST_F(Journals, OneOfADeletedMenuStaysOutOfItsSuccessor) {
+  REQUIRE_STRACE();
+  const Ext4Disk disk(folder.path(), "-I 128");
+  REQUIRE_DISK(disk);
+  writeBytes(disk.path() / "menu.txt", oldMenu);
+  fs::create_hard_link(disk.path() / "menu.txt", disk.path() / "link.txt");
+  struct stat before {};
+  ::stat((disk.path() / "menu.txt").c_str(), &before);
+  RunSettings killed = settings;
+  killed.wrapper = killedBeforeTheCopy();
+  ASSERT_EQ(runProgram({"-1n", "disk/menu.txt", "C:\\Killed"}, killed).signal, SIGKILL);
+  fs::remove(disk.path() / "menu.txt");
+  fs::remove(disk.path() / "link.txt");
+  writeBytes(disk.path() / "menu.txt", "zel new\n");
+  struct stat after {};
+  ::stat((disk.path() / "menu.txt").c_str(), &after);
+  if (after.st_ino != before.st_ino) {
+    GTEST_SKIP() << "the file system gave the new menu another inode";
+  }
+  const RunResult result = runProgram({"-n", "disk/menu.txt"}, settings);
+  EXPECT_EQ(result.exitStatus, 2) << result.errorOutput;
+  EXPECT_EQ(readBytes(disk.path() / "menu.txt"), "\xEF\xBB\xBFzel new\r\n");
+}
+
+// The menu's disk is full: nothing is written, not even room past its end.
+TEST_F(Journals, AFullDiskLeavesTheMenuAsItWas) {
+  const Ext4Disk disk(folder.path(), "-m 0");
+  REQUIRE_DISK(disk);
+  writeBytes(disk.path() / "menu.txt", largeMenu(25000));
+  fs::create_hard_link(disk.path() / "menu.txt", disk.path() / "link.txt");
+  disk.fill();
+  const RunResult result = runProgram({"-n", "disk/menu.txt", "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.errorOutput, "zelpin: cannot write 'disk/menu.txt': No space left on device\n");
+  EXPECT_TRUE(readBytes(disk.path() / "menu.txt") == largeMenu(25000));
+}
+
+// The state folder's disk is full: the journal goes beside the menu.
+TEST_F(Journals, AFullStateFolderSendsItBesideTheMenu) {
+  const Ext4Disk disk(folder.path(), "-m 0");
+  REQUIRE_DISK(disk);
+  fs::create_directory(disk.path() / "zelpin");
+  fs::permissions(disk.path() / "zelpin", fs::perms::owner_all);
+  disk.fill();
+  settings.stateHome = disk.path();
+  fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(link), newMenu);
+  EXPECT_TRUE(namesIn(folder.path(), ".zelpin-journal-").empty());
+}
+
+// Root with another user's HOME, as sudo keeps it on some systems: nothing of root's there.
+TEST_F(Journals, NoFolderIsMadeInAnotherUsersHome) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  const fs::path home = folder.path() / "home";
+  fs::create_directory(home);
+  setOwner(home, 65534);
+  settings.home = home;
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(menu), newMenu);
+  EXPECT_FALSE(fs::exists(home / ".local"));
 }
 
 }  // namespace

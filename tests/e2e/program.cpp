@@ -43,12 +43,18 @@ std::string programForOtherUser() {
 std::vector<std::string> environmentFor(const RunSettings& settings) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (!std::string_view(*entry).starts_with("XDG_STATE_HOME=")) {
+    const std::string_view variable(*entry);
+    if (!variable.starts_with("XDG_STATE_HOME=") &&
+        !(settings.home && variable.starts_with("HOME="))) {
       environment.emplace_back(*entry);
     }
   }
-  environment.push_back("XDG_STATE_HOME=" +
-                        settings.stateHome.value_or(defaultStateHome()).string());
+  if (settings.home) {
+    environment.push_back("HOME=" + settings.home->string());
+  } else {
+    environment.push_back("XDG_STATE_HOME=" +
+                          settings.stateHome.value_or(defaultStateHome()).string());
+  }
   return environment;
 }
 
@@ -90,6 +96,9 @@ StartedRun startProgram(const std::vector<std::string>& args, const RunSettings&
   }
   ::unlink(errorName.c_str());
   std::vector<char*> argv;
+  for (const std::string& word : settings.wrapper) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));

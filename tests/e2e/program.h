@@ -18,6 +18,10 @@ struct RunSettings {
   bool asOtherUser = false;             // run as nobody (65534), so permissions apply
   // Where runs keep what they keep between runs; by default a folder of the test program's own.
   std::optional<std::filesystem::path> stateHome;
+  // Instead: the home the run is given, with no XDG_STATE_HOME.
+  std::optional<std::filesystem::path> home;
+  // A program and its arguments that start the built program (strace, to stop it at a call).
+  std::vector<std::string> wrapper;
 };
 
 struct RunResult {

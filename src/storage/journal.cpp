@@ -1,0 +1,165 @@
+#include "storage/journal.h"
+
+#include <algorithm>
+#include <array>
+
+#include "storage/content_hash.h"
+
+namespace zelpin {
+namespace {
+
+// Readable with `head -c 16`, and no menu's first line.
+constexpr std::string_view magic = "zelpin-record-1\n";
+constexpr std::size_t fieldCount = 8;
+constexpr std::size_t fixedHeaderSize = magic.size() + 8 * fieldCount;
+constexpr std::size_t trailerSize = 24;
+constexpr std::uint64_t oldInsideFlag = 1;
+constexpr std::uint64_t newInsideFlag = 2;
+constexpr std::uint64_t maxPathSize = 1 << 20;
+
+// A torn write keeps whole sectors; 512 bytes is the smallest a disk writes in one piece.
+constexpr std::size_t blockSize = 512;
+
+void putNumber(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) {
+    out.push_back(static_cast<char>(value >> (8 * i)));
+  }
+}
+
+std::uint64_t numberAt(std::string_view bytes, std::size_t at) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+std::uint64_t headerSize(const SaveRecord& record) {
+  return fixedHeaderSize + record.path.size();
+}
+
+}  // namespace
+
+std::string recordHeader(const SaveRecord& record) {
+  std::string header(magic);
+  for (const std::uint64_t field :
+       {record.file.device, record.file.index, record.file.indexHigh, record.file.birth,
+        record.oldSize, record.newSize,
+        (record.oldInside ? oldInsideFlag : 0) | (record.newInside ? newInsideFlag : 0),
+        static_cast<std::uint64_t>(record.path.size())}) {
+    putNumber(header, field);
+  }
+  return header + record.path;
+}
+
+std::string recordTrailer(const SaveRecord& record) {
+  std::string trailer;
+  putNumber(trailer, record.oldHash);
+  putNumber(trailer, record.newHash);
+  putNumber(trailer, hashOf(recordHeader(record) + trailer));
+  return trailer;
+}
+
+std::optional<SaveRecord> parseRecordHeader(std::string_view start) {
+  if (start.size() < fixedHeaderSize || !start.starts_with(magic)) {
+    return std::nullopt;
+  }
+  std::array<std::uint64_t, fieldCount> fields{};
+  for (std::size_t i = 0; i < fieldCount; ++i) {
+    fields[i] = numberAt(start, magic.size() + 8 * i);
+  }
+  const std::uint64_t flags = fields[6];
+  const std::uint64_t pathSize = fields[7];
+  if ((flags & ~(oldInsideFlag | newInsideFlag)) != 0 || pathSize > maxPathSize ||
+      start.size() < fixedHeaderSize + pathSize) {
+    return std::nullopt;
+  }
+  SaveRecord record;
+  record.file = FileKey{fields[0], fields[1], fields[2], fields[3]};
+  record.oldSize = fields[4];
+  record.newSize = fields[5];
+  record.oldInside = (flags & oldInsideFlag) != 0;
+  record.newInside = (flags & newInsideFlag) != 0;
+  record.path = std::string(start.substr(fixedHeaderSize, pathSize));
+  return record;
+}
+
+std::optional<ParsedRecord> parseRecord(std::string_view bytes) {
+  std::optional<SaveRecord> record = parseRecordHeader(bytes);
+  if (!record) {
+    return std::nullopt;
+  }
+  // Each size is weighed against what is left, so that no sum can wrap around.
+  std::uint64_t left = bytes.size() - headerSize(*record);
+  const std::uint64_t oldInside = record->oldInside ? record->oldSize : 0;
+  const std::uint64_t newInside = record->newInside ? record->newSize : 0;
+  if (left < trailerSize || left - trailerSize < oldInside ||
+      left - trailerSize - oldInside != newInside) {
+    return std::nullopt;
+  }
+  const std::size_t trailerAt = bytes.size() - trailerSize;
+  record->oldHash = numberAt(bytes, trailerAt);
+  record->newHash = numberAt(bytes, trailerAt + 8);
+  if (bytes.substr(trailerAt) != recordTrailer(*record)) {
+    return std::nullopt;
+  }
+  ParsedRecord parsed{*record, {}, {}};
+  const std::size_t oldAt = static_cast<std::size_t>(headerSize(*record));
+  parsed.oldContent = bytes.substr(oldAt, static_cast<std::size_t>(oldInside));
+  parsed.newContent = bytes.substr(oldAt + oldInside, static_cast<std::size_t>(newInside));
+  if ((record->oldInside && hashOf(parsed.oldContent) != record->oldHash) ||
+      (record->newInside && hashOf(parsed.newContent) != record->newHash)) {
+    return std::nullopt;
+  }
+  return parsed;
+}
+
+bool beginsRecordOf(std::string_view bytes, const FileKey& file) {
+  SaveRecord record;
+  record.file = file;
+  const std::string start = recordHeader(record).substr(0, magic.size() + 4 * 8);
+  return start.starts_with(bytes.substr(0, start.size()));
+}
+
+char blankTailByte(std::uint64_t position, std::uint64_t length) {
+  return (position + length % 2) % 2 == 0 ? '\r' : '\n';
+}
+
+MenuState classifyMenu(std::string_view menu, std::string_view oldContent,
+                       std::string_view newContent) {
+  if (menu == newContent) {
+    return MenuState::New;
+  }
+  if (menu == oldContent) {
+    return MenuState::Old;
+  }
+  const std::size_t oldSize = oldContent.size();
+  const std::size_t newSize = newContent.size();
+  if (menu.size() < std::min(oldSize, newSize) || menu.size() > std::max(oldSize, newSize)) {
+    return MenuState::Other;
+  }
+  // What the copy puts at a position, and what was there before it.
+  auto written = [&](std::size_t at) {
+    return at < newSize ? newContent[at] : blankTailByte(at - newSize, oldSize - newSize);
+  };
+  auto before = [&](std::size_t at) { return at < oldSize ? oldContent[at] : '\0'; };
+  // Every block is what the copy wrote up to some point in it and what was there from that point
+  // on: all new, all old, or the one block a kill stopped in.
+  for (std::size_t start = 0; start < menu.size(); start += blockSize) {
+    const std::size_t end = std::min(start + blockSize, menu.size());
+    std::size_t copied = start;
+    while (copied < end && menu[copied] == written(copied)) {
+      ++copied;
+    }
+    std::size_t kept = end;
+    while (kept > start && menu[kept - 1] == before(kept - 1)) {
+      --kept;
+    }
+    if (kept > copied) {
+      return MenuState::Other;
+    }
+  }
+  return MenuState::Torn;
+}
+
+}  // namespace zelpin
