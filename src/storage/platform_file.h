@@ -110,8 +110,6 @@ Location locate(std::u16string_view path);
 Opened openMenuLock(const Location& location);
 // The same for one file whatever its name: a menu with hard links may be named from other folders.
 Opened openFileLock(NativeHandle file, const FileInfo& info);
-// What another program names the menu's lock by to take it as runs do (Windows); empty elsewhere.
-std::u16string menuLockName(const Location& location);
 
 enum class LockAttempt { Taken, Busy, Unavailable };
 LockAttempt tryLock(NativeHandle lock);

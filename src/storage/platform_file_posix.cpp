@@ -274,10 +274,6 @@ Opened openFileLock(NativeHandle file, const FileInfo&) {
   return lockThrough(fd(file));
 }
 
-std::u16string menuLockName(const Location&) {
-  return {};
-}
-
 LockAttempt tryLock(NativeHandle lock) {
   while (::flock(fd(lock), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -123,7 +124,7 @@ std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
 }
 
 std::wstring menuMutexName(const Location& location) {
-  return hashedName(L"Local\\zelpin-menu-", location.lockName);
+  return hashedName(L"Global\\zelpin-menu-", location.lockName);
 }
 
 // Named streams beside the content ("menu.txt:note"): a new file would not have them.
@@ -143,15 +144,17 @@ bool hasNamedStreams(HANDLE file) {
 constexpr auto fileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 // Replaces to with from in one step, even while readers hold to open (a scanner, an indexer):
-// POSIX semantics, where the file system offers them.
+// POSIX semantics, where the file system offers them. The handle writes through, which makes the
+// rename durable before the call returns, as MOVEFILE_WRITE_THROUGH does for the classic move.
 SystemError renameByHandle(const std::wstring& from, const std::wstring& to) {
   HANDLE file = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE, shareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return GetLastError();
   }
   const Handle owned(nativeOf(file));
   const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  // FILE_RENAME_INFO holds room for one character of the name: the terminating NUL.
   std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   // Flags share their place with ReplaceIfExists, which older headers alone name.
@@ -160,6 +163,7 @@ SystemError renameByHandle(const std::wstring& from, const std::wstring& to) {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = nameBytes;
   std::memcpy(rename->FileName, to.data(), nameBytes);
+  rename->FileName[to.size()] = L'\0';
   return resultOf(SetFileInformationByHandle(file, fileRenameInfoEx, buffer.data(),
                                              static_cast<DWORD>(buffer.size())));
 }
@@ -225,6 +229,19 @@ std::wstring missingTargetOf(std::wstring name) {
   return name;
 }
 
+// \\.\ before a drive, a share or a volume names a path as \\?\ does; before anything else it
+// names a device (\\.\COM1, \\.\PhysicalDrive0, \\.\pipe\...).
+bool isDeviceName(std::wstring_view full) {
+  if (!full.starts_with(L"\\\\.\\")) {
+    return false;
+  }
+  const std::wstring_view rest = full.substr(4);
+  const bool drive =
+      rest.size() >= 3 && std::iswalpha(rest[0]) && rest[1] == L':' && rest[2] == L'\\';
+  const bool volume = rest.starts_with(L"Volume{") && rest.find(L"}\\") != std::wstring_view::npos;
+  return !drive && !volume && !rest.starts_with(L"UNC\\");
+}
+
 }  // namespace
 
 void closeHandle(NativeHandle handle) {
@@ -233,12 +250,15 @@ void closeHandle(NativeHandle handle) {
 
 Location locate(std::u16string_view path) {
   Location location;
-  const std::wstring full = absoluteName(wide(path));
-  if (path.empty() || full.starts_with(L"\\\\.\\")) {
+  std::wstring full = absoluteName(wide(path));
+  if (path.empty() || isDeviceName(full)) {
     // A device (CON, COM1) or no name: opened as given, so that it is refused as no menu.
     location.path = narrow(path.empty() ? std::wstring() : full);
     location.folderError = ERROR_FILE_NOT_FOUND;
     return location;
+  }
+  if (full.starts_with(L"\\\\.\\")) {
+    full[2] = L'?';
   }
   location.path = narrow(extended(full));
   std::wstring target;
@@ -269,7 +289,8 @@ Location locate(std::u16string_view path) {
   return location;
 }
 
-// A mutex in the session's namespace: the system releases it when a run dies.
+// A mutex in the global namespace, which every session sees (a Remote Desktop session, the
+// console, a scheduled task); the system releases it when a run dies.
 Opened openMenuLock(const Location& location) {
   if (location.lockName.empty()) {
     return Opened();
@@ -277,21 +298,42 @@ Opened openMenuLock(const Location& location) {
   return openMutex(menuMutexName(location));
 }
 
-std::u16string menuLockName(const Location& location) {
-  return location.lockName.empty() ? std::u16string() : narrow(menuMutexName(location));
+// The file's own lock is a byte-range lock, which the file system keeps: a server keeps it for
+// every machine that opens the file on a share, where no mutex reaches. The byte lies far past
+// any menu's end, so that it keeps no reader or writer of the content out; a copy of the reading
+// handle holds it, and it needs no name (a redirector's file ids may name nothing).
+constexpr DWORD lockedByteHigh = 0x40000000;  // 2^62, within any system's file offsets
+
+Opened openFileLock(NativeHandle file, const FileInfo&) {
+  HANDLE copy = nullptr;
+  Opened lock;
+  if (DuplicateHandle(GetCurrentProcess(), handleOf(file), GetCurrentProcess(), &copy, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    lock.handle.reset(nativeOf(copy));
+  }
+  return lock;
 }
 
-Opened openFileLock(NativeHandle, const FileInfo& info) {
-  const std::u16string identity =
-      narrow(std::to_wstring(info.device) + L"-" + std::to_wstring(info.indexHigh) + L"-" +
-             std::to_wstring(info.index));
-  return openMutex(hashedName(L"Local\\zelpin-file-", identity));
+// A lock is a mutex (a menu's) or a file (a file's own); only a file has a file type.
+bool isFileLock(NativeHandle lock) {
+  return GetFileType(handleOf(lock)) == FILE_TYPE_DISK;
 }
 
 LockAttempt tryLock(NativeHandle lock) {
+  if (isFileLock(lock)) {
+    OVERLAPPED at{};
+    at.OffsetHigh = lockedByteHigh;
+    if (LockFileEx(handleOf(lock), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &at)) {
+      return LockAttempt::Taken;
+    }
+    // A share without byte-range locks: runs on other machines cannot be kept out, and a change
+    // of theirs is found when the save checks the menu against what was read.
+    return GetLastError() == ERROR_LOCK_VIOLATION ? LockAttempt::Busy : LockAttempt::Unavailable;
+  }
   switch (WaitForSingleObject(handleOf(lock), 0)) {
     case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:  // a run died holding it; the menu is whole, its save was a rename
+    case WAIT_ABANDONED:  // a run died holding it; its menu is whole, or its journal puts it right
       return LockAttempt::Taken;
     case WAIT_TIMEOUT:
       return LockAttempt::Busy;
@@ -301,7 +343,13 @@ LockAttempt tryLock(NativeHandle lock) {
 }
 
 void unlock(NativeHandle lock) {
-  ReleaseMutex(handleOf(lock));
+  if (isFileLock(lock)) {
+    OVERLAPPED at{};
+    at.OffsetHigh = lockedByteHigh;
+    UnlockFileEx(handleOf(lock), 0, 1, 0, &at);
+  } else {
+    ReleaseMutex(handleOf(lock));
+  }
 }
 
 Opened openForReading(const Location& location) {

@@ -129,8 +129,22 @@ Opened openMutex(const std::wstring& name) {
   return lock;
 }
 
+// A moment's handle for writing: the system's own answer.
+bool mayOpenToWrite(const std::wstring& name) {
+  HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (writer == INVALID_HANDLE_VALUE) {
+    return GetLastError() != ERROR_ACCESS_DENIED;
+  }
+  CloseHandle(writer);
+  return true;
+}
+
 // Whether this user may write the file, by its access rules, without opening it for writing (which
-// would keep out every reader that does not share writing, for as long as the handle is open).
+// would keep out every reader that does not share writing, for as long as the handle is open). The
+// rules alone can say "no" wrongly: on a share they name the server's accounts, against which this
+// run's token matches only Everyone, while the server would let the write through. So a "no" is
+// asked again of the system, with a moment's handle, as a "maybe" is.
 bool mayWrite(HANDLE file, const std::wstring& name) {
   LocalMemory descriptor;
   HANDLE process = nullptr;
@@ -150,19 +164,13 @@ bool mayWrite(HANDLE file, const std::wstring& name) {
       DWORD granted = 0;
       BOOL allowed = FALSE;
       if (AccessCheck(descriptor.memory, token, FILE_WRITE_DATA, &mapping, &privileges,
-                      &privilegesSize, &granted, &allowed)) {
-        return allowed != FALSE;
+                      &privilegesSize, &granted, &allowed) &&
+          allowed) {
+        return true;
       }
     }
   }
-  // The rules could not be weighed: a moment's handle for writing asks the system instead.
-  HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (writer == INVALID_HANDLE_VALUE) {
-    return GetLastError() != ERROR_ACCESS_DENIED;
-  }
-  CloseHandle(writer);
-  return true;
+  return mayOpenToWrite(name);
 }
 
 // Allowing rules that give anyone else a way to add, rename or remove a file there, or to change

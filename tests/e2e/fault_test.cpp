@@ -409,6 +409,21 @@ INSTANTIATE_TEST_SUITE_P(Faults, AnotherUsersMenu,
                                                   : "OpenFolder");
                          });
 
+// Root may write another user's menu whose rules grant root nothing (as a share's rules name only
+// the server's accounts): the system's answer counts, not a reading of the rules.
+TEST_F(Faults, AMenuTheSystemLetsThisUserWriteIsSaved) {
+  if (!runningAsRoot()) {
+    GTEST_SKIP() << "needs root, whom the menu's mode does not name";
+  }
+  writeBytes(menu, oldMenu);
+  setOwner(menu, 65534);
+  fs::permissions(menu, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::group_write | fs::perms::others_read);
+  const RunResult result = runProgram(toggleF, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_EQ(readBytes(menu), newMenu);
+}
+
 // ---- The file that was read is the file that is saved ----
 
 // Holds the lock a run takes on folder while the test changes what the menu's name leads to.

@@ -2,8 +2,10 @@
 // through the Windows API. zelpin.exe is started with CreateProcessW and a command line built here.
 #include <gtest/gtest.h>
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <aclapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -259,9 +261,54 @@ TEST_F(WindowsProgram, HardLinkedNamesAllShowTheNewContent) {
   EXPECT_EQ(readBytes(folder_ / "other.txt"), bom + "zel\r\n");
 }
 
+bool underWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+DWORD setRules(const fs::path& path, const std::wstring& rules, SECURITY_INFORMATION how) {
+  void* descriptor = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(rules.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return GetLastError();
+  }
+  GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+  const DWORD error =
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | how, nullptr, nullptr, acl, nullptr);
+  LocalFree(descriptor);
+  return error;
+}
+
+// The user this test runs as, in the S-1-5-... form.
+std::wstring thisUser() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  BYTE buffer[256];
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+  std::wstring user = text;
+  LocalFree(text);
+  return user;
+}
+
 // Windows will not shorten a file while another program maps it: the old end of a hard-linked
 // menu that shrinks is then line ends only, never a fragment of an old line, and the run says so.
-TEST_F(WindowsProgram, AMappedMenuThatShrinksKeepsNoFragment) {
+// The same without a journal: no state folder, and a folder anyone may write takes none either.
+class MappedMenu : public WindowsProgram, public testing::WithParamInterface<bool> {};
+
+TEST_P(MappedMenu, ThatShrinksKeepsNoFragment) {
+  wchar_t state[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"LOCALAPPDATA", state, MAX_PATH);
+  if (!GetParam()) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", (folder_ / L"none").c_str());
+    ASSERT_EQ(setRules(folder_, L"D:(A;OICI;FA;;;WD)", UNPROTECTED_DACL_SECURITY_INFORMATION), 0u);
+  }
   const std::string entries = "\"0 A\"\t&CD \"C:\\A\"\n\"1 B\"\t&CD \"C:\\B\"\n";
   writeBytes(folder_ / "menu.txt", "zel\n" + entries + "\"2 Cee\"\t&CD \"C:\\Cee\"\n");
   ASSERT_TRUE(
@@ -277,11 +324,25 @@ TEST_F(WindowsProgram, AMappedMenuThatShrinksKeepsNoFragment) {
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   CloseHandle(file);
+  SetEnvironmentVariableW(L"LOCALAPPDATA", state);
   const std::string saved = bom + "zel\r\n\"0 A\"\t&CD \"C:\\A\"\r\n\"1 B\"\t&CD \"C:\\B\"\r\n";
   const std::string after = readBytes(folder_ / "menu.txt");
   ASSERT_TRUE(after.starts_with(saved)) << after;
   EXPECT_EQ(after.find_first_not_of("\r\n", saved.size()), std::string::npos) << after;
   EXPECT_EQ(status == 0, after == saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowsProgram, MappedMenu, testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "ThroughAJournal" : "WithoutAJournal");
+});
+
+// \\.\ before a drive names a path, as \\?\ does: only a device after it is a device.
+TEST_F(WindowsProgram, AMenuNamedWithTheDevicePrefixIsAPath) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  const std::wstring name = L"\\\\.\\" + fs::absolute(folder_ / "menu.txt").wstring();
+  EXPECT_EQ(runZelpin({L"-1n", name, L"C:\\F"}, folder_), 0u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"),
+            bom + "zel\r\n\"0 F\"\t&CD \"C:\\F\"\r\n\"1 A\"\t&CD \"C:\\A\"\r\n");
 }
 
 // A file manager reads the menu while runs save it, sharing reading alone, as most programs do: it
@@ -365,9 +426,12 @@ TEST_P(HeldLock, MakesARunWaitThenSucceedOrGiveUp) {
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
         L"D:(A;;GA;;;SY)", SDDL_REVISION_1, &descriptor, nullptr));
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const std::u16string name = platform::menuLockName(location);
-    lock.handle.reset(reinterpret_cast<platform::NativeHandle>(
-        CreateMutexW(&attributes, FALSE, reinterpret_cast<const wchar_t*>(name.c_str()))));
+    // Spelt here, not asked of the program: runs of every session meet in the global namespace.
+    wchar_t name[64];
+    std::swprintf(name, 64, L"Global\\zelpin-menu-%016llx",
+                  static_cast<unsigned long long>(platform::nameHash(location.lockName)));
+    lock.handle.reset(
+        reinterpret_cast<platform::NativeHandle>(CreateMutexW(&attributes, FALSE, name)));
     LocalFree(descriptor);
   } else {
     lock = platform::openMenuLock(location);
@@ -394,6 +458,177 @@ INSTANTIATE_TEST_SUITE_P(WindowsProgram, HeldLock,
                                          HeldLockCase{"NotOpenToTheUserForAMoment", 500, 0, true},
                                          HeldLockCase{"NotOpenToTheUserForLong", 6000, 1, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- What Windows itself shows and Wine cannot ----
+//
+// Wine keeps no owner, encryption or compression as Windows does, hides a dangling link from
+// Windows programs, renames no file that any handle holds, and lets root past rules that deny:
+// these rows run on Windows (the Windows workflow runs them there) and skip under Wine.
+
+const std::string newMenu = bom + "zel\r\n\"0 F\"\t&CD \"C:\\F\"\r\n\"1 A\"\t&CD \"C:\\A\"\r\n";
+
+struct NativeCase {
+  const char* name;
+  // Prepares folder\menu.txt, which holds oldMenu; returns why it cannot, or "". A handle it
+  // leaves in held stays open during the run.
+  std::string (*arrange)(const fs::path& folder, HANDLE& held);
+  // What must hold after the run, which ended with status 0.
+  void (*check)(const fs::path& folder, HANDLE held);
+};
+
+void PrintTo(const NativeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class OnWindows : public WindowsProgram, public testing::WithParamInterface<NativeCase> {};
+
+TEST_P(OnWindows, TheSaveKeepsWhatTheMenuCarries) {
+  if (underWine()) {
+    GTEST_SKIP() << "only Windows itself can show this";
+  }
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (const std::string why = GetParam().arrange(folder_, held); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  const DWORD started = GetTickCount();
+  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 0u);
+  EXPECT_LT(GetTickCount() - started, 1500u) << "the run waited";
+  GetParam().check(folder_, held);
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+  }
+}
+
+std::wstring ownerOf(const fs::path& file) {
+  PSID owner = nullptr;
+  void* descriptor = nullptr;
+  wchar_t* text = nullptr;
+  GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor);
+  ConvertSidToStringSidW(owner, &text);
+  std::wstring sid = text;
+  LocalFree(text);
+  LocalFree(descriptor);
+  return sid;
+}
+
+DWORD attributesOf(const fs::path& file) {
+  return GetFileAttributesW(file.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowsProgram, OnWindows,
+    testing::Values(
+        // An elevated run on the menu of the user it elevates: the new file's owner is the user,
+        // not the Administrators group that an elevated run gives what it makes.
+        NativeCase{"TheOwnerIsKept",
+                   [](const fs::path& folder, HANDLE&) {
+                     const std::wstring user = thisUser();
+                     void* descriptor = nullptr;
+                     PSID owner = nullptr;
+                     BOOL defaulted = FALSE;
+                     ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                         (L"O:" + user).c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+                     GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+                     const DWORD error = SetNamedSecurityInfoW(
+                         const_cast<wchar_t*>((folder / "menu.txt").c_str()), SE_FILE_OBJECT,
+                         OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr);
+                     LocalFree(descriptor);
+                     return error == 0 ? std::string() : "cannot make the user the menu's owner";
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     EXPECT_EQ(ownerOf(folder / "menu.txt"), thisUser());
+                   }},
+        NativeCase{"EncryptionIsKept",
+                   [](const fs::path& folder, HANDLE&) {
+                     return EncryptFileW((folder / "menu.txt").c_str())
+                                ? std::string()
+                                : "the file system encrypts nothing (EFS)";
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     EXPECT_NE(attributesOf(folder / "menu.txt") & FILE_ATTRIBUTE_ENCRYPTED, 0u);
+                   }},
+        NativeCase{"CompressionIsKept",
+                   [](const fs::path& folder, HANDLE&) {
+                     HANDLE file =
+                         CreateFileW((folder / "menu.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+                     USHORT format = COMPRESSION_FORMAT_DEFAULT;
+                     DWORD size = 0;
+                     const BOOL done = DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format,
+                                                       sizeof format, nullptr, 0, &size, nullptr);
+                     CloseHandle(file);
+                     return done ? std::string() : "the file system compresses nothing";
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     EXPECT_NE(attributesOf(folder / "menu.txt") & FILE_ATTRIBUTE_COMPRESSED, 0u);
+                   }},
+        NativeCase{"ANamedStreamIsKept",
+                   [](const fs::path& folder, HANDLE&) {
+                     writeBytes(folder / "menu.txt:note", "kept");
+                     return readBytes(folder / "menu.txt:note") == "kept"
+                                ? std::string()
+                                : "the file system keeps no named streams";
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     EXPECT_EQ(readBytes(folder / "menu.txt:note"), "kept");
+                   }},
+        // A reader that shares deletion (as .NET's File.Open with FileShare.Delete does) keeps
+        // the old content and does not hold the save up, where the rename has POSIX semantics.
+        NativeCase{"AReaderSharingDeletionDoesNotHoldTheSave",
+                   [](const fs::path& folder, HANDLE& held) {
+                     held = CreateFileW((folder / "menu.txt").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+                     return std::string();
+                   },
+                   [](const fs::path& folder, HANDLE held) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     char bytes[64] = {};
+                     DWORD count = 0;
+                     ReadFile(held, bytes, sizeof bytes, &count, nullptr);
+                     EXPECT_EQ(std::string(bytes, count), oldMenu);
+                   }},
+        // The user may write the menu but not delete it, in a folder where they may not delete
+        // either (Modify, without delete-child): saved in place, no temporary file left behind.
+        NativeCase{"AMenuTheUserMayNotDeleteIsSavedInPlace",
+                   [](const fs::path& folder, HANDLE&) {
+                     const std::wstring user = thisUser();
+                     if (setRules(folder, L"D:P(A;OICI;0x1301bf;;;" + user + L")",
+                                  PROTECTED_DACL_SECURITY_INFORMATION) != 0 ||
+                         setRules(folder / "menu.txt", L"D:(D;;SD;;;" + user + L")",
+                                  UNPROTECTED_DACL_SECURITY_INFORMATION) != 0) {
+                       return std::string("cannot set the rules");
+                     }
+                     return std::string();
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
+                     setRules(folder / "menu.txt", L"D:", UNPROTECTED_DACL_SECURITY_INFORMATION);
+                     setRules(folder, L"D:", UNPROTECTED_DACL_SECURITY_INFORMATION);
+                   }},
+        // A link whose target is missing: the target is made, the link stays a link.
+        NativeCase{"ADanglingLinkGetsItsTarget",
+                   [](const fs::path& folder, HANDLE&) {
+                     fs::remove(folder / "menu.txt");
+                     fs::create_directory(folder / "real");
+                     return CreateSymbolicLinkW((folder / "menu.txt").c_str(),
+                                                (folder / "real" / "target.txt").c_str(),
+                                                SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
+                                ? std::string()
+                                : "this user may not make symbolic links";
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_TRUE(fs::is_symlink(folder / "menu.txt"));
+                     EXPECT_EQ(readBytes(folder / "real" / "target.txt"),
+                               bom + "zel zelpin\r\n\"0 F\"\t&CD \"C:\\F\"\r\n");
+                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
   EXPECT_EQ(runZelpin({L"-n", L"missing\\menu.txt", L"C:\\F"}, folder_), 1u);
