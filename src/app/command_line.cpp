@@ -154,12 +154,19 @@ Options parseCommandLine(std::span<const WideLine> words) {
   ParseState state;
   for (std::size_t i = 1; i < words.size(); ++i) {
     const WideLine& word = words[i];
+    // Only the word itself: in "-menu.txt" and the like a u stays a letter that names nothing.
+    if (word == u"-u") {
+      options.undo = true;
+      continue;
+    }
     if (!word.empty() && word.front() == u'-') {
+      ++options.otherWords;
       for (const char16_t letter : std::u16string_view(word).substr(1)) {
         applyOptionLetter(letter, options, state);
       }
     } else {
       takePositional(word, options, state);
+      options.otherWords += state.positionalCount > 1 ? 1 : 0;
     }
   }
   options.keys.keySequence = reverseKeySequence(options.keys.keySequence);

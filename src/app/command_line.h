@@ -8,7 +8,8 @@
 namespace zelpin {
 
 // words[0] is the program and is skipped. Every word is either options (it starts with '-') or the
-// next positional one: menu file, folder, label, more label words. Nothing is ever rejected.
+// next positional one: menu file, folder, label, more label words. The word -u alone asks for an
+// undo. Nothing is ever rejected.
 Options parseCommandLine(std::span<const WideLine> words);
 
 // The last count backslash-separated components of text, as a suffix of it; the whole text when

@@ -17,6 +17,8 @@ struct Options {
   WideLine folderCommand;            // e.g. &CD "C:\Users\me\Documents"; empty without a folder
   WideLine entryLabel;               // e.g. "0 Documents"
   std::int32_t commandWord = 0;      // 0 writes "&CD ", 1 writes "&EXEC "
+  bool undo = false;                 // -u, a word of its own: the menu as before its last save
+  int otherWords = 0;                // words besides the menu file and -u
 };
 
 }  // namespace zelpin

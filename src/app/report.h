@@ -6,7 +6,9 @@
 
 namespace zelpin {
 
-inline constexpr std::string_view usageText = "usage: zelpin [options] menu_file [folder [label]]";
+inline constexpr std::string_view usageText =
+    "usage: zelpin [options] menu_file [folder [label]]\n"
+    "       zelpin -u menu_file";
 
 // The platform's way of showing the usage text under the caption "zelpin v<version>".
 void showUsage();

@@ -12,6 +12,7 @@
 #include "storage/conversion.h"
 #include "storage/file_error.h"
 #include "storage/menu_file.h"
+#include "storage/undo.h"
 
 namespace zelpin {
 namespace {
@@ -45,19 +46,27 @@ std::string joined(const std::vector<std::string>& notices) {
   return text;
 }
 
-// Returns what the user is to be told although the edit is saved.
-std::vector<std::string> editMenuFile(const Options& options) {
+void editMenu(MenuFile& menu, const Options& options) {
+  MenuLines lines;
+  WideLine promotedEntry;
+  const bool promote = options.editMode == EditMode::Promote;
+  const bool found =
+      loadMenu(menu, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
+  ensureHeader(lines);
+  applyEdit(options, found, std::move(promotedEntry), lines);
+  saveMenu(menu, lines);
+}
+
+// Does the run's work on the menu and returns what the user is to be told although it is done.
+std::vector<std::string> workOnMenu(const Options& options) {
   // Held to the end of the run: another run on this menu waits until this one has saved.
   MenuFile menu(*options.menuFile);
   try {
-    MenuLines lines;
-    WideLine promotedEntry;
-    const bool promote = options.editMode == EditMode::Promote;
-    const bool found =
-        loadMenu(menu, options.folderCommand, lines, promote ? &promotedEntry : nullptr);
-    ensureHeader(lines);
-    applyEdit(options, found, std::move(promotedEntry), lines);
-    saveMenu(menu, lines);
+    if (options.undo) {
+      undoLastSave(menu);
+    } else {
+      editMenu(menu, options);
+    }
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {
@@ -69,6 +78,18 @@ std::vector<std::string> editMenuFile(const Options& options) {
   return std::move(menu.notices);
 }
 
+// Why the run must not touch the menu at all; empty where it may go on.
+std::string refusal(const Options& options) {
+  if (options.undo && options.otherWords > 0) {
+    return failureLine("undo", *options.menuFile, "-u takes the menu file alone");
+  }
+  // An entry spanning two lines could never be found again: each toggle would add a copy.
+  if (options.folderCommand.find_first_of(u"\r\n") != WideLine::npos) {
+    return failureLine("edit", *options.menuFile, "the folder holds a line break");
+  }
+  return {};
+}
+
 }  // namespace
 
 int runZelpin(std::span<const WideLine> words) {
@@ -77,20 +98,19 @@ int runZelpin(std::span<const WideLine> words) {
     return 0;
   }
   const Options options = parseCommandLine(words);
-  if (options.keys.keyClassMask == 0 && options.folderCommand.empty()) {
+  if (!options.undo && options.keys.keyClassMask == 0 && options.folderCommand.empty()) {
     return 0;  // nothing to do: the file is not even read
   }
   if (!options.menuFile) {
     showUsage();  // only options were given
     return 0;
   }
-  // An entry spanning two lines could never be found again: each toggle would add a copy.
-  if (options.folderCommand.find_first_of(u"\r\n") != WideLine::npos) {
-    reportFailure(failureLine("edit", *options.menuFile, "the folder holds a line break"));
+  if (const std::string why = refusal(options); !why.empty()) {
+    reportFailure(why);
     return 1;
   }
   try {
-    const std::vector<std::string> notices = editMenuFile(options);
+    const std::vector<std::string> notices = workOnMenu(options);
     if (!notices.empty()) {
       reportFailure("saved '" + shownText(*options.menuFile) + "', but " + joined(notices));
       return 2;

@@ -13,6 +13,7 @@
 #include "storage/conversion.h"
 #include "storage/in_place_save.h"
 #include "storage/save_steps.h"
+#include "storage/undo.h"
 
 namespace zelpin {
 namespace {
@@ -164,10 +165,6 @@ Opened createTemporary(const Location& location, NativeHandle model, std::u16str
   return created;
 }
 
-void writeContentTo(NativeHandle file, const ContentWriter& writeContent, const MenuFile& menu) {
-  writeContent([&](std::string_view piece) { check("write", menu, writeAll(file, piece)); });
-}
-
 // The save must land on the file that was read, as it was read, and a file that was missing must
 // still be missing. A change by a program that takes no part in the runs' turns would otherwise be
 // lost without a word; where the system gave no lock, another run can be that program.
@@ -257,8 +254,15 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   if (info && copyKeptProperties(existing.handle.get(), *info, temporary.handle.get()) != 0) {
     return false;
   }
+  // As it will be once it is the menu (its creation time is the menu's on Windows).
+  FileInfo replacement;
+  check("write", menu, describe(temporary.handle.get(), replacement));
   existing.handle.reset(noHandle);  // held no longer than needed: some renames wait on holders
-  writeContentTo(temporary.handle.get(), writeContent, menu);
+  ContentHash written;
+  writeContent([&](std::string_view piece) {
+    written.add(piece);
+    check("write", menu, writeAll(temporary.handle.get(), piece));
+  });
   // Where the file system cannot make anything durable, the rename still gives readers a whole
   // menu; that is the most it can have.
   if (const SystemError error = flush(temporary.handle.get());
@@ -266,6 +270,10 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
     fail("write", menu, error);
   }
   temporary.handle.reset(noHandle);
+  std::optional<ReplacedFile> replaced;
+  if (info) {
+    replaced.emplace(menu, *info, replacement);
+  }
   // Some systems refuse to rename over a file that any handle holds, this run's own lock on it
   // among them. The menu's lock still keeps this menu's other runs out meanwhile.
   menu.fileLock = HeldLock();
@@ -281,6 +289,9 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   // Every reader has the new menu now; the folder's flush makes the rename outlast a power cut,
   // where the system can.
   std::ignore = flushFolder(menu.location);
+  if (replaced) {
+    replaced->keep(written.size(), written.value());
+  }
   return true;
 }
 

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "storage/content_hash.h"
-#include "storage/conversion.h"
 #include "storage/journal.h"
 #include "storage/save_records.h"
 #include "storage/save_steps.h"
@@ -108,8 +107,9 @@ Overwrite overwrite(NativeHandle file, std::uint64_t oldSize, std::uint64_t size
   if (result.cut != 0) {
     result.failure = blankOut(file, result.tail);
   }
-  if (result.failure == 0) {
-    result.failure = flush(file);
+  // A menu on a file system that can make nothing durable has all it can have.
+  if (const SystemError flushed = flush(file); result.failure == 0 && !isSyncUnsupported(flushed)) {
+    result.failure = flushed;
   }
   return result;
 }
@@ -121,18 +121,35 @@ Overwrite overwrite(NativeHandle file, std::uint64_t oldSize, std::uint64_t size
                   " blank lines where its old end could not be cut off");
 }
 
-// The journal has done its work. Where it cannot be removed it stays, never to be put in again
-// over a later save: by then the menu no longer fits it.
-void retire(MenuFile& menu, const Journal& journal) {
+// A journal that cannot be removed stays, never to be put in again over a later save: by then the
+// menu no longer fits it. The user is told where it is.
+void drop(MenuFile& menu, const Journal& journal) {
   if (const SystemError error = removeBeside(*journal.folder, journal.name)) {
     menu.notices.push_back("its journal " + journal.shown() +
                            " is left, as it could not be removed: " + describeError(error));
   }
 }
 
+// The journal has done its work. In the state folder it becomes the menu's undo record: it holds
+// what the save replaced, and what it wrote. Beside the menu, where no record is kept, it goes.
+void retire(MenuFile& menu, const Journal& journal, const FileInfo& info) {
+  if (journal.place == RecordPlace::StateFolder) {
+    const std::u16string record = undoRecordName(info, fullNameOf(menu.location));
+    std::ignore = removeBeside(*journal.folder, undoContentName(record));  // an older record's
+    if (renameBeside(*journal.folder, journal.name, record) == 0) {
+      if (makePrivate(*journal.folder, record) != 0) {
+        std::ignore = removeBeside(*journal.folder, record);
+      }
+      return;
+    }
+  }
+  drop(menu, journal);
+}
+
 // Copies a journal's new content into the menu (target, whose old size is given).
 void copyJournalIn(MenuFile& menu, NativeHandle target, std::uint64_t oldSize,
-                   const Journal& journal, Copying copying, const ContentWriter& newContent) {
+                   const Journal& journal, const FileInfo& info, Copying copying,
+                   const ContentWriter& newContent) {
   const Overwrite done = overwrite(target, oldSize, journal.newSize, newContent);
   if (done.failure != 0) {
     if (done.begun || copying == Copying::AnInterruptedSave) {
@@ -141,7 +158,7 @@ void copyJournalIn(MenuFile& menu, NativeHandle target, std::uint64_t oldSize,
     std::ignore = removeBeside(*journal.folder, journal.name);  // the menu is as it was
     fail("write", menu, done.failure);
   }
-  retire(menu, journal);
+  retire(menu, journal, info);
   if (done.cut != 0) {
     failWithBlankTail(menu, done);
   }
@@ -195,11 +212,7 @@ std::optional<Journal> writeJournal(const MenuFile& menu, NativeHandle target, c
   const std::u16string full = fullNameOf(menu.location);
   SaveRecord record;
   record.file = fileKey(info);
-  try {
-    record.path = encodeLine(full, false);
-  } catch (const ConversionError&) {
-    // a name that is no text: the record still checks itself, it only cannot be swept by name
-  }
+  record.path = recordPath(full);
   record.oldSize = info.size;
   record.newSize = size;
   record.oldInside = record.newInside = true;
@@ -304,7 +317,7 @@ void rewriteInPlace(MenuFile& menu, std::uint64_t size, const ContentWriter& wri
     rewriteWithoutJournal(menu, file.handle.get(), info, size, writeContent);
     return;
   }
-  copyJournalIn(menu, file.handle.get(), info.size, *journal, Copying::ThisSave,
+  copyJournalIn(menu, file.handle.get(), info.size, *journal, info, Copying::ThisSave,
                 journalContent(menu, *journal));
 }
 
@@ -317,9 +330,6 @@ bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& in
     const Location& folder = place == RecordPlace::StateFolder ? state : menu.location;
     if (folder.folderError != 0) {
       continue;
-    }
-    if (menu.fileLock.taken) {
-      std::ignore = removeBeside(folder, partialName(name));  // an older version's, never whole
     }
     Opened found = openBeside(folder, name);
     FileInfo foundInfo;
@@ -345,7 +355,7 @@ bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& in
       // One of this file's that is not whole was stopped before it was: its save never touched
       // the menu, which is copied into only once the journal is whole and durable.
       if (beginsRecordOf(bytes, fileKey(info))) {
-        retire(menu, journal);
+        drop(menu, journal);
       } else {
         menu.notices.push_back(setAside(folder, place, name));
       }
@@ -362,7 +372,7 @@ bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& in
     journal.newSize = parsed->newContent.size();
     switch (classifyMenu(current, parsed->oldContent, parsed->newContent)) {
       case MenuState::New:
-        retire(menu, journal);
+        retire(menu, journal, info);
         break;
       case MenuState::Old:
       case MenuState::Torn: {
@@ -370,7 +380,7 @@ bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& in
         if (target.error != 0) {
           failKeepingJournal(menu, Copying::AnInterruptedSave, journal, target.error);
         }
-        copyJournalIn(menu, target.handle.get(), current.size(), journal,
+        copyJournalIn(menu, target.handle.get(), current.size(), journal, info,
                       Copying::AnInterruptedSave,
                       [&](const ContentSink& sink) { sink(parsed->newContent); });
         changed = true;

@@ -131,11 +131,13 @@ Opened openForWriting(const Location& location);
 // POSIX it is its owner's alone until copyKeptProperties, on Windows it gets the model's access
 // rules and encryption at creation, and, where ownerToo, the model's owner, failing as access
 // denied where that owner cannot be given. Without one it gets what the folder gives any new file.
-// durable: its name is to outlast a power cut once flushFolder has returned.
+// durable: its name is to outlast a power cut once flushFolder has returned. private: this user's
+// alone (on Windows, where files take their folder's rules, a private folder's file is so already).
 struct NewFile {
   NativeHandle model = noHandle;
   bool ownerToo = false;
   bool durable = false;
+  bool isPrivate = false;
 };
 // Creates a new file of this name beside the menu; fails if the name is taken.
 Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how);

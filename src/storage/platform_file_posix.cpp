@@ -316,7 +316,7 @@ Opened openToProbe(const Location& location) {
 Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {
   // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
   // else a moment to open it before it has the rights it is to have.
-  const mode_t mode = how.model != noHandle ? 0600 : 0666;
+  const mode_t mode = how.model != noHandle || how.isPrivate ? 0600 : 0666;
   return openAt(location, nativeName(name), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
 }
 
@@ -415,15 +415,19 @@ std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
   return folder.path + u"/" + std::u16string(name);
 }
 
+// The open folder's own name, where the system tells it (Linux, in one call), else its name's
+// links resolved.
 std::u16string fullNameOf(const Location& location) {
-  const std::unique_ptr<char, decltype(&std::free)> folder(
-      ::realpath(nativeName(location.folder).c_str(), nullptr), &std::free);
-  if (folder == nullptr) {
-    return location.folder + u"/" + location.leaf;
+  std::string folder;
+  if (!location.folderHandle.isOpen() ||
+      !readLink("/proc/self/fd/" + std::to_string(fd(location.folderHandle.get())), folder) ||
+      !folder.starts_with('/')) {
+    const std::unique_ptr<char, decltype(&std::free)> resolved(
+        ::realpath(nativeName(location.folder).c_str(), nullptr), &std::free);
+    folder = resolved != nullptr ? resolved.get() : nativeName(location.folder);
   }
   try {
-    return decodeUtf8(folder.get()) + (std::string_view(folder.get()) == "/" ? u"" : u"/") +
-           location.leaf;
+    return decodeUtf8(folder) + (folder == "/" ? u"" : u"/") + location.leaf;
   } catch (const ConversionError&) {
     return location.folder + u"/" + location.leaf;
   }

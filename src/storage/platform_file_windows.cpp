@@ -412,7 +412,8 @@ Opened createBeside(const Location& location, std::u16string_view name, const Ne
   }
   ModelSecurity security;
   const bool modelled =
-      how.model != noHandle && security.describe(handleOf(how.model), how.ownerToo);
+      how.isPrivate ? security.describeThisUsersAlone()
+                    : how.model != noHandle && security.describe(handleOf(how.model), how.ownerToo);
   BY_HANDLE_FILE_INFORMATION model{};
   const bool encrypted = how.model != noHandle &&
                          GetFileInformationByHandle(handleOf(how.model), &model) &&

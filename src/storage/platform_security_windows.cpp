@@ -207,17 +207,32 @@ bool keepsOthersOutOf(HANDLE folder) {
   return true;
 }
 
-// A protected list of one rule: the user, full access. By name, not handle: the traversal of the
-// folders above counts for nothing here, as everyone may bypass it by default.
+namespace {
+
+// A protected list of one rule: the user, full access.
+bool thisUsersAlone(LocalMemory& descriptor) {
+  const std::wstring user = thisUser();
+  return !user.empty() &&
+         ConvertStringSecurityDescriptorToSecurityDescriptorW(
+             (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr);
+}
+
+}  // namespace
+
+bool ModelSecurity::describeThisUsersAlone() {
+  if (!thisUsersAlone(original)) {
+    return false;
+  }
+  attributes.lpSecurityDescriptor = original.memory;
+  return true;
+}
+
 SystemError closeToOthers(const std::wstring& name) {
   LocalMemory descriptor;
-  const std::wstring user = thisUser();
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL rules = nullptr;
-  if (user.empty() ||
-      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          (L"D:P(A;;FA;;;" + user + L")").c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr) ||
+  if (!thisUsersAlone(descriptor) ||
       !GetSecurityDescriptorDacl(descriptor.memory, &present, &rules, &defaulted)) {
     return GetLastError();
   }

@@ -53,6 +53,8 @@ struct ModelSecurity {
 
   // False where the model's file system keeps no access rules: the new file then gets the folder's.
   bool describe(HANDLE model, bool ownerToo);
+  // Rules that let this user alone open the file; false where they cannot be made.
+  bool describeThisUsersAlone();
 };
 
 // A named mutex that every run of this user opens alike, elevated or not.
@@ -65,7 +67,8 @@ bool mayWrite(HANDLE file, const std::wstring& name);
 // or remove files in it.
 bool keepsOthersOutOf(HANDLE folder);
 
-// Gives the file rules that let this user alone open it.
+// Gives the file rules that let this user alone open it. By name, not handle: the traversal of
+// the folders above counts for nothing on Windows, as everyone may bypass it by default.
 SystemError closeToOthers(const std::wstring& name);
 
 }  // namespace zelpin::platform

@@ -14,7 +14,6 @@ constexpr std::u16string_view journalMark = u".zelpin-journal-";
 constexpr std::u16string_view undoMark = u".zelpin-undo-";
 constexpr std::u16string_view setAsideMark = u".zelpin-set-aside-";
 constexpr std::u16string_view contentSuffix = u".old";
-constexpr std::u16string_view partialSuffix = u".partial";
 
 constexpr auto keptFor = std::chrono::hours(24 * 30);
 
@@ -104,8 +103,12 @@ std::u16string undoContentName(std::u16string_view recordName) {
   return std::u16string(recordName) + std::u16string(contentSuffix);
 }
 
-std::u16string partialName(std::u16string_view journal) {
-  return std::u16string(journal) + std::u16string(partialSuffix);
+std::string recordPath(std::u16string_view fullName) {
+  try {
+    return encodeLine(fullName, false);
+  } catch (const ConversionError&) {
+    return {};
+  }
 }
 
 bool isRecordOf(const SaveRecord& record, const FileInfo& info, std::u16string_view fullName) {

@@ -26,8 +26,10 @@ std::u16string journalName(const platform::FileInfo& info, std::u16string_view f
 std::u16string undoRecordName(const platform::FileInfo& info, std::u16string_view fullName);
 // What an undo record's save replaced, where the record does not hold it itself.
 std::u16string undoContentName(std::u16string_view recordName);
-// The name left for the records of older versions that were written under a second name first.
-std::u16string partialName(std::u16string_view journal);
+
+// A file's full name as a record holds it (UTF-8); empty for a name that is no text, whose record
+// still checks itself and is only never swept by name.
+std::string recordPath(std::u16string_view fullName);
 
 // Whether a record says it is of this file: its key, and for a file without an id its full name.
 bool isRecordOf(const SaveRecord& record, const platform::FileInfo& info,
@@ -43,8 +45,8 @@ std::optional<std::string> readRecordFile(const platform::Location& folder,
 std::string setAside(const platform::Location& folder, RecordPlace place, std::u16string_view name);
 
 // Records outlive what they are for: a set-aside one after 30 days, a journal or undo record 30
-// days after its last use where its file is gone. Removes those, in a folder of records; beside a
-// menu only this user's.
+// days after its last use where its file is gone (an older version's partial journal, never whole,
+// with them). Removes those, in a folder of records; beside a menu only this user's.
 void sweepRecords(const platform::Location& folder);
 
 }  // namespace zelpin

@@ -38,6 +38,7 @@ TEST_P(CaseFile, GivesTheExpectedBytes) {
   for (std::size_t i = 0; i < c.runs.size(); ++i) {
     RunSettings settings;
     settings.folder = folder.path();
+    settings.stateHome = folder.path() / "state";  // no case sees another's records
     result = runProgram(c.runs[i], settings);
     if (i + 1 < c.runs.size()) {
       ASSERT_EQ(result.exitStatus, 0) << "run " << i + 1 << ": " << result.errorOutput;

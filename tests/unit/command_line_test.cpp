@@ -68,6 +68,29 @@ TEST(ParseCommandLine, OnlyOptionsLeaveNoMenuFile) {
   EXPECT_EQ(options.keys.keySequence, 1u | (2u << 3));
 }
 
+struct UndoCase {
+  std::vector<std::u16string> words;
+  bool undo;
+  int otherWords;
+};
+
+class UndoWord : public testing::TestWithParam<UndoCase> {};
+
+// Only the word -u itself asks for an undo; a u among other letters names nothing, as before.
+TEST_P(UndoWord, IsTheExactWordAlone) {
+  const Options options = parse(GetParam().words);
+  EXPECT_EQ(options.undo, GetParam().undo);
+  EXPECT_EQ(options.otherWords, GetParam().otherWords);
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, UndoWord,
+                         testing::Values(UndoCase{{u"-u", u"menu.txt"}, true, 0},
+                                         UndoCase{{u"menu.txt", u"-u", u"-u"}, true, 0},
+                                         UndoCase{{u"-u", u"menu.txt", u"C:\\x"}, true, 1},
+                                         UndoCase{{u"-u", u"-n", u"menu.txt"}, true, 1},
+                                         UndoCase{{u"-un", u"menu.txt"}, false, 1},
+                                         UndoCase{{u"-menu.txt", u"m.txt"}, false, 1}));
+
 TEST(ParseCommandLine, AnEmptyFirstWordIsAnEmptyMenuFile) {
   EXPECT_EQ(parse({u"", u"C:\\x"}).menuFile, std::u16string());
   EXPECT_EQ(parse({u"m.txt", u"C:\\x"}).menuFile, u"m.txt");

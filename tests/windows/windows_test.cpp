@@ -551,6 +551,29 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(readBytes(folder / "menu.txt"), newMenu);
                      EXPECT_NE(attributesOf(folder / "menu.txt") & FILE_ATTRIBUTE_ENCRYPTED, 0u);
                    }},
+        // Saved in place: its journal, then the undo record it becomes, are encrypted too.
+        NativeCase{"EncryptionIsKeptByWhatTheSaveKeeps",
+                   [](const fs::path& folder, HANDLE&) {
+                     if (!EncryptFileW((folder / "menu.txt").c_str())) {
+                       return std::string("the file system encrypts nothing (EFS)");
+                     }
+                     fs::create_hard_link(folder / "menu.txt", folder / "link.txt");
+                     return std::string();
+                   },
+                   [](const fs::path& folder, HANDLE) {
+                     EXPECT_EQ(readBytes(folder / "link.txt"), newMenu);
+                     wchar_t state[MAX_PATH] = L"";
+                     GetEnvironmentVariableW(L"LOCALAPPDATA", state, MAX_PATH);
+                     fs::path newest;
+                     for (const auto& entry : fs::directory_iterator(fs::path(state) / "zelpin")) {
+                       if (newest.empty() ||
+                           fs::last_write_time(entry.path()) > fs::last_write_time(newest)) {
+                         newest = entry.path();
+                       }
+                     }
+                     ASSERT_FALSE(newest.empty());
+                     EXPECT_NE(attributesOf(newest) & FILE_ATTRIBUTE_ENCRYPTED, 0u) << newest;
+                   }},
         NativeCase{"CompressionIsKept",
                    [](const fs::path& folder, HANDLE&) {
                      HANDLE file =
@@ -629,6 +652,14 @@ INSTANTIATE_TEST_SUITE_P(
                                bom + "zel zelpin\r\n\"0 F\"\t&CD \"C:\\F\"\r\n");
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WindowsProgram, AnUndoOfAReadOnlyMenuFailsAsASaveDoes) {
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  ASSERT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_), 0u);
+  ASSERT_TRUE(SetFileAttributesW((folder_ / "menu.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(runZelpin({L"-u", L"menu.txt"}, folder_), 1u);
+  EXPECT_EQ(readBytes(folder_ / "menu.txt"), newMenu);
+}
 
 TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
   EXPECT_EQ(runZelpin({L"-n", L"missing\\menu.txt", L"C:\\F"}, folder_), 1u);
