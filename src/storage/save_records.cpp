@@ -143,7 +143,7 @@ std::optional<std::string> readRecordFile(const Location& folder, std::u16string
 
 std::string setAside(const Location& folder, RecordPlace place, std::u16string_view name) {
   std::u16string aside(setAsideMark);
-  aside += name.substr(journalMark.size());
+  aside += name.substr(journalMark.find(u'j'));  // "journal-" and the key
   aside += u"-";
   aside += hexText(static_cast<std::uint64_t>(now()));
   const std::string shown = "the journal " + shownRecord(folder, place, name) +

@@ -28,7 +28,7 @@ std::u16string undoRecordName(const platform::FileInfo& info, std::u16string_vie
 std::u16string undoContentName(std::u16string_view recordName);
 
 // A file's full name as a record holds it (UTF-8); empty for a name that is no text, whose record
-// still checks itself and is only never swept by name.
+// still checks itself, but once 30 days old is swept as one whose file is gone.
 std::string recordPath(std::u16string_view fullName);
 
 // Whether a record says it is of this file: its key, and for a file without an id its full name.
