@@ -248,7 +248,10 @@ std::optional<Journal> writeJournal(const MenuFile& menu, NativeHandle target, c
       guard.keep();
       file.handle.reset(noHandle);  // the sweep below opens records, and this one shares nothing
       if (place == RecordPlace::StateFolder) {
-        removeJournalsOfGoneFiles(state, name);
+        // A file without an id is named by its path: no other journal shares its number.
+        if (info.identified) {
+          removeJournalsOfGoneFiles(state, name);
+        }
         sweepRecords(state);
       }
       return Journal{&folder, place, name, header.size() + info.size, size};

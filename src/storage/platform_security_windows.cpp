@@ -129,6 +129,8 @@ Opened openMutex(const std::wstring& name) {
   return lock;
 }
 
+namespace {
+
 // A moment's handle for writing: the system's own answer.
 bool mayOpenToWrite(const std::wstring& name) {
   HANDLE writer = CreateFileW(name.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
@@ -139,6 +141,8 @@ bool mayOpenToWrite(const std::wstring& name) {
   CloseHandle(writer);
   return true;
 }
+
+}  // namespace
 
 // Whether this user may write the file, by its access rules, without opening it for writing (which
 // would keep out every reader that does not share writing, for as long as the handle is open). The

@@ -115,7 +115,9 @@ bool isRecordOf(const SaveRecord& record, const FileInfo& info, std::u16string_v
   if (record.file != fileKey(info)) {
     return false;
   }
-  if (info.identified) {
+  // Without a birth time a new file can get a gone one's number, and only the path tells them
+  // apart; a file with other names has to be known by its number alone (a record names only one).
+  if (info.identified && (info.birth != 0 || info.links > 1)) {
     return true;
   }
   try {

@@ -31,7 +31,8 @@ std::u16string undoContentName(std::u16string_view recordName);
 // still checks itself, but once 30 days old is swept as one whose file is gone.
 std::string recordPath(std::u16string_view fullName);
 
-// Whether a record says it is of this file: its key, and for a file without an id its full name.
+// Whether a record says it is of this file: its key, and where the key alone cannot tell this file
+// from a later one with the same number (no id, or no birth time and one name) its full name.
 bool isRecordOf(const SaveRecord& record, const platform::FileInfo& info,
                 std::u16string_view fullName);
 

@@ -154,8 +154,11 @@ void undoLastSave(MenuFile& menu) {
   }
   const std::optional<ParsedRecord> parsed = parseRecord(*bytes);
   const std::string shown = shownRecord(state, RecordPlace::StateFolder, record);
-  if (!parsed || !isRecordOf(parsed->record, info, full)) {
+  if (!parsed) {
     failBecause("undo", menu, "the record " + shown + " of its last save is damaged");
+  }
+  if (!isRecordOf(parsed->record, info, full)) {
+    failBecause("undo", menu, "zelpin kept no record of a save of it");  // one of a file gone
   }
   if (parsed->record.newSize != info.size || parsed->record.newHash != menu.readHash) {
     failBecause("undo", menu, "it has changed since zelpin last saved it");
