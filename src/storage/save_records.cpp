@@ -157,6 +157,18 @@ std::string setAside(const Location& folder, RecordPlace place, std::u16string_v
 }
 
 void sweepRecords(const Location& folder) {
+  // Once a day is enough for a rule of 30 days; a save looks at one file instead of every record.
+  constexpr std::u16string_view swept = u".zelpin-swept";
+  {
+    const Opened marker = openBeside(folder, swept);
+    FileInfo info;
+    if (marker.error == 0 && describe(marker.handle.get(), info) == 0 &&
+        now() - info.modified < std::chrono::nanoseconds(std::chrono::hours(24)).count()) {
+      return;
+    }
+  }
+  std::ignore = removeBeside(folder, swept);
+  std::ignore = createBeside(folder, swept, NewFile{noHandle, false, false, true});
   for (const std::u16string& name : namesBeside(folder)) {
     if (outlivedItsUse(folder, name)) {
       std::ignore = removeBeside(folder, name);  // another run's sweep may have been first
