@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "storage/content_hash.h"
@@ -24,10 +22,14 @@ using namespace platform;
 // over a huge menu. Either way, waiting longer would only make the file manager hang.
 constexpr auto lockPatience = std::chrono::seconds(5);
 
+std::int64_t nanosecondsOf(std::chrono::nanoseconds duration) {
+  return duration.count();
+}
+
 // Polls rather than blocks, so that giving up after lockPatience needs no timer on any platform. A
 // lock that this run may not open yet (another user's run made it) is busy too, and opened again.
 void takeLock(HeldLock& lock, const MenuFile& menu, const std::function<Opened()>& open) {
-  const auto deadline = std::chrono::steady_clock::now() + lockPatience;
+  const std::int64_t deadline = steadyClock() + nanosecondsOf(lockPatience);
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     if (!lock.handle.isOpen()) {
@@ -47,12 +49,12 @@ void takeLock(HeldLock& lock, const MenuFile& menu, const std::function<Opened()
       case LockAttempt::Busy:
         break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (steadyClock() >= deadline) {
       failBecause("edit", menu,
                   "it is busy: another process has held its lock for " +
                       std::to_string(lockPatience.count()) + " seconds");
     }
-    std::this_thread::sleep_for(pause);
+    sleepFor(nanosecondsOf(pause));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
 }
@@ -143,10 +145,9 @@ void removeLeftovers(const MenuFile& menu, bool menuExists) {
 
 std::u16string randomTemporaryName(const Location& location) {
   static_assert(suffixLetters.size() == 62);
-  std::random_device random;
   std::u16string name = temporaryPrefix(location);
   for (std::size_t i = 0; i < temporarySuffixLength; ++i) {
-    name.push_back(suffixLetters[random() % suffixLetters.size()]);
+    name.push_back(suffixLetters[randomNumber() % suffixLetters.size()]);
   }
   return name;
 }

@@ -8,7 +8,7 @@
 namespace zelpin::platform {
 
 // The few things the menu's save policy needs from the system, one small function each. The policy
-// itself, the same on every platform, is in file_access.cpp. Names are UTF-16 here; each platform
+// itself, the same on every platform, is written once above this seam (doc/design.md). Names are UTF-16 here; each platform
 // spells them its own way. A failure is the system's error number (errno, GetLastError()), and 0
 // means success.
 
@@ -145,8 +145,9 @@ Opened createBeside(const Location& location, std::u16string_view name, const Ne
 Opened openBeside(const Location& location, std::u16string_view name);
 
 // The user's own folder for what a run keeps between runs, made first if create says so (only
-// inside what is this user's already): its folder (and, on POSIX, folderHandle) set as for a
-// menu's, path its name to show, no leaf. Unusable (folderError) unless it is this user's alone.
+// inside what is this user's already, and durable: its name outlasts a power cut): its folder
+// (and, on POSIX, folderHandle) set as for a menu's, path its name to show, no leaf. Unusable
+// (folderError) unless it is this user's alone.
 Location openStateFolder(bool create);
 // The name of a file in the folder of a state folder's Location, as a user would type it.
 std::u16string shownNameIn(const Location& folder, std::u16string_view name);
@@ -202,6 +203,13 @@ bool isNameTaken(SystemError error);
 // a mount point of its own (a single file bound into a container).
 bool refusesRename(SystemError error);
 std::string describeError(SystemError error);
+
+// Time and chance, behind the same seam as the files, so that a test can run a save on a clock of
+// its own. Nanoseconds: since 1970 for the wall clock, since any fixed moment for the steady one.
+std::int64_t wallClock();
+std::int64_t steadyClock();
+void sleepFor(std::int64_t nanoseconds);
+std::uint32_t randomNumber();
 
 // The signals that ask a process to end are held back while a temporary file exists, so that it
 // is removed before the process ends. Returns what to hand to releaseTerminationSignals.

@@ -18,9 +18,7 @@ constexpr std::u16string_view contentSuffix = u".old";
 constexpr auto keptFor = std::chrono::hours(24 * 30);
 
 std::int64_t now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return wallClock();
 }
 
 // Device, index and birth time, in hex; the lower half of a 128-bit index in full, so that no two
