@@ -330,6 +330,17 @@ bool isThisUsers(const struct stat& status) {
   return status.st_uid == ::geteuid();
 }
 
+// A new folder's name outlasts a power cut only once the folder that holds it is flushed: a
+// journal made durable inside would otherwise be lost with the folder itself.
+SystemError flushParentOf(const std::string& level) {
+  const Handle parent(::open(folderOf(level).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.isOpen()) {
+    return lastError();
+  }
+  const SystemError error = resultOf(::fsync(fd(parent.get())));
+  return error == EINVAL || error == ENOTSUP ? 0 : error;
+}
+
 // Made a level at a time below the deepest folder that exists, and only where that one is this
 // user's: root with another user's HOME (as sudo keeps it) leaves nothing of root's in that home.
 SystemError makeStateFolder(const std::string& folder) {
@@ -352,8 +363,12 @@ SystemError makeStateFolder(const std::string& folder) {
   }
   for (std::size_t slash = folder.find('/', existing + 1);; slash = folder.find('/', slash + 1)) {
     const std::string level = folder.substr(0, slash);
-    if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
-      return lastError();
+    if (::mkdir(level.c_str(), 0700) != 0) {
+      if (errno != EEXIST) {
+        return lastError();
+      }
+    } else if (const SystemError error = flushParentOf(level)) {
+      return error;
     }
     if (slash == std::string::npos) {
       return 0;
