@@ -138,9 +138,12 @@ MenuState classifyMenu(std::string_view menu, std::string_view oldContent,
   if (menu.size() < std::min(oldSize, newSize) || menu.size() > std::max(oldSize, newSize)) {
     return MenuState::Other;
   }
-  // What the copy puts at a position, and what was there before it.
+  // Whether a byte is what the copy puts at its position: past the new end, the blank tail, or the
+  // zeros a cut leaves in a block that reached the disk before the cut itself did.
   auto written = [&](std::size_t at) {
-    return at < newSize ? newContent[at] : blankTailByte(at - newSize, oldSize - newSize);
+    return at < newSize
+               ? menu[at] == newContent[at]
+               : menu[at] == blankTailByte(at - newSize, oldSize - newSize) || menu[at] == '\0';
   };
   auto before = [&](std::size_t at) { return at < oldSize ? oldContent[at] : '\0'; };
   // Every block is what the copy wrote up to some point in it and what was there from that point
@@ -148,7 +151,7 @@ MenuState classifyMenu(std::string_view menu, std::string_view oldContent,
   for (std::size_t start = 0; start < menu.size(); start += blockSize) {
     const std::size_t end = std::min(start + blockSize, menu.size());
     std::size_t copied = start;
-    while (copied < end && menu[copied] == written(copied)) {
+    while (copied < end && written(copied)) {
       ++copied;
     }
     std::size_t kept = end;

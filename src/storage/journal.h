@@ -60,7 +60,8 @@ bool beginsRecordOf(std::string_view bytes, const FileKey& file);
 // What a menu is, against a journal of a save of it. The copy writes the new content over the
 // old from the start, then cuts the file to its new length, or, where the file may not be
 // shortened, overwrites the rest with line ends. A kill stops it anywhere; a crash keeps any set of
-// the blocks it wrote, and may leave zeros past the old end, at any length between the two.
+// the blocks it wrote, and may leave zeros past the old end, or past the new end of a shrink whose
+// cut did not reach the disk, at any length between the two.
 enum class MenuState {
   New,    // the save is complete
   Old,    // the copy never began
