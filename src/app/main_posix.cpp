@@ -4,7 +4,7 @@
 #include "app/report.h"
 #include "app/run.h"
 #include "storage/conversion.h"
-#include "storage/file_error.h"
+#include "storage/failure.h"
 
 int main(int argc, char** argv) {
   // Too few words give the usage whatever bytes they hold, as on Windows: only their count counts.
@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
         break;
       }
     }
-    zelpin::reportFailure(zelpin::failureLine("edit", menu, "bad conversion of an argument"));
+    zelpin::reportFailure(
+        zelpin::failureLine(zelpin::Failure{menu, "edit", "bad conversion of an argument"}));
     return 1;
   }
   return zelpin::runZelpin(words);

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,9 @@
 #include "menu/entries.h"
 #include "menu/keys.h"
 #include "storage/conversion.h"
-#include "storage/file_error.h"
+#include "storage/failure.h"
 #include "storage/menu_file.h"
-#include "storage/undo.h"
+#include "storage/save/undo.h"
 
 namespace zelpin {
 namespace {
@@ -69,11 +70,18 @@ std::vector<std::string> workOnMenu(const Options& options) {
     }
   } catch (const std::bad_alloc&) {
     throw;
+  } catch (const FileError& error) {
+    if (menu.notices.empty()) {
+      throw;
+    }
+    Failure told = error.failure();
+    told.reason += "; and " + joined(menu.notices);
+    throw FileError(std::move(told));
   } catch (const std::exception& failure) {
     if (menu.notices.empty()) {
       throw;
     }
-    throw FileError(std::string(failure.what()) + "; and " + joined(menu.notices));
+    throw std::runtime_error(std::string(failure.what()) + "; and " + joined(menu.notices));
   }
   return std::move(menu.notices);
 }
@@ -81,11 +89,11 @@ std::vector<std::string> workOnMenu(const Options& options) {
 // Why the run must not touch the menu at all; empty where it may go on.
 std::string refusal(const Options& options) {
   if (options.undo && options.otherWords > 0) {
-    return failureLine("undo", *options.menuFile, "-u takes the menu file alone");
+    return failureLine(Failure{*options.menuFile, "undo", "-u takes the menu file alone"});
   }
   // An entry spanning two lines could never be found again: each toggle would add a copy.
   if (options.folderCommand.find_first_of(u"\r\n") != WideLine::npos) {
-    return failureLine("edit", *options.menuFile, "the folder holds a line break");
+    return failureLine(Failure{*options.menuFile, "edit", "the folder holds a line break"});
   }
   return {};
 }
@@ -116,7 +124,7 @@ int runZelpin(std::span<const WideLine> words) {
       return 2;
     }
   } catch (const std::bad_alloc&) {
-    reportFailure(failureLine("edit", *options.menuFile, "out of memory"));
+    reportFailure(failureLine(Failure{*options.menuFile, "edit", "out of memory"}));
     return 1;
   } catch (const std::exception& failure) {
     reportFailure(failure.what());

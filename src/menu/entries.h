@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "storage/file_access.h"
+#include "storage/save/held_menu.h"
 #include "storage/wide_line.h"
 
 namespace zelpin {

@@ -340,4 +340,13 @@ std::string shownText(std::u16string_view text) {
   return shown;
 }
 
+// Built by appending: g++ 12 warns falsely on "literal" + a temporary string when it optimises.
+std::string quoted(std::u16string_view name, std::string_view before) {
+  std::string text(before);
+  text += '\'';
+  text += shownText(name);
+  text += '\'';
+  return text;
+}
+
 }  // namespace zelpin

@@ -30,6 +30,9 @@ std::string encodeLine(std::u16string_view line, bool withByteOrderMark);
 // A name or message for a line of text on stderr: encodeLine where it can, "?" where it cannot.
 std::string shownText(std::u16string_view text);
 
+// A name for a message, in quotes, after what comes before it.
+std::string quoted(std::u16string_view name, std::string_view before = {});
+
 // The number of bytes encodeLine gives for line without the mark; fails where encodeLine fails.
 std::size_t encodedLength(std::u16string_view line);
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "storage/conversion.h"
-#include "storage/file_access.h"
-#include "storage/file_error.h"
+#include "storage/failure.h"
 #include "storage/memory_hint.h"
+#include "storage/save/menu_save.h"
 
 namespace zelpin {
 namespace {
@@ -27,6 +27,31 @@ void appendWithCrLf(std::string& content, std::size_t lineStart) {
     content.insert(at, 1, '\r');
   }
   content.append("\r\n");
+}
+
+std::uint64_t lineFeedsIn(const MenuLines& lines) {
+  std::uint64_t lineFeeds = 0;
+  for (const WideLine& line : lines) {
+    lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
+  }
+  return lineFeeds;
+}
+
+// Every line is known to encode, and the file's new size known, before the file is touched.
+std::uint64_t encodedSize(const MenuFile& menu, const MenuLines& lines, std::uint64_t lineFeeds) {
+  std::uint64_t size = lineFeeds;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    try {
+      size += encodedLength(lines[i]) + 2;
+    } catch (const ConversionError&) {
+      throw ConversionError(failureLine(
+          Failure{menu.path, "write", "bad conversion in line " + std::to_string(i + 1)}));
+    }
+    if (i == 0 && !lines[i].empty()) {
+      size += byteOrderMark.size();
+    }
+  }
+  return size;
 }
 
 }  // namespace
@@ -59,29 +84,14 @@ void readMenuLines(MenuFile& menu, const LineConsumer& consume) {
       count(decodeLine(pending));
     }
   } catch (const ConversionError&) {
-    throw ConversionError(
-        failureLine("read", menu.path, "bad conversion in line " + std::to_string(delivered + 1)));
+    throw ConversionError(failureLine(
+        Failure{menu.path, "read", "bad conversion in line " + std::to_string(delivered + 1)}));
   }
 }
 
 void saveMenu(MenuFile& menu, const MenuLines& lines) {
-  // Every line is known to encode, and the file's new size known, before the file is touched.
-  std::uint64_t size = 0;
-  std::uint64_t lineFeeds = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const WideLine& line = lines[i];
-    try {
-      size += encodedLength(line) + 2;
-    } catch (const ConversionError&) {
-      throw ConversionError(
-          failureLine("write", menu.path, "bad conversion in line " + std::to_string(i + 1)));
-    }
-    lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
-    if (i == 0 && !line.empty()) {
-      size += byteOrderMark.size();
-    }
-  }
-  size += lineFeeds;
+  const std::uint64_t lineFeeds = lineFeedsIn(lines);
+  const std::uint64_t size = encodedSize(menu, lines, lineFeeds);
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
   replaceFileContent(menu, size, [&](const ContentSink& sink) {
     std::uint64_t written = 0;
@@ -106,8 +116,9 @@ void saveMenu(MenuFile& menu, const MenuLines& lines) {
     sink(piece);
     // The size pass and the encoding must agree, or a reserved or truncated length would be wrong.
     if (written != size) {
-      throw FileError("cannot write the menu: it came to " + std::to_string(written) +
-                      " bytes instead of " + std::to_string(size));
+      throw FileError(Failure{
+          menu.path, "write",
+          "it came to " + std::to_string(written) + " bytes instead of " + std::to_string(size)});
     }
   });
 }

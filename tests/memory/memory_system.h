@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/platform_file.h"
+#include "storage/platform/platform_file.h"
 
 namespace zelpin::memory {
 

@@ -1,4 +1,4 @@
-#include "storage/journal.h"
+#include "storage/records/record_format.h"
 
 #include <gtest/gtest.h>
 

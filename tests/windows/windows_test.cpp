@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "storage/platform_file.h"
+#include "storage/platform/platform_file.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "storage/platform_windows.h"
+#include "storage/platform/platform_windows.h"
 
 namespace zelpin::platform {
 namespace {

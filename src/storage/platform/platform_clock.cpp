@@ -3,7 +3,7 @@
 #include <random>
 #include <thread>
 
-#include "storage/platform_file.h"
+#include "storage/platform/platform_file.h"
 
 namespace zelpin::platform {
 

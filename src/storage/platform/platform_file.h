@@ -8,9 +8,9 @@
 namespace zelpin::platform {
 
 // The few things the menu's save policy needs from the system, one small function each. The policy
-// itself, the same on every platform, is written once above this seam (doc/design.md). Names are UTF-16 here; each platform
-// spells them its own way. A failure is the system's error number (errno, GetLastError()), and 0
-// means success.
+// itself, the same on every platform, is written once above this seam (doc/design.md). Names are
+// UTF-16 here; each platform spells them its own way. A failure is the system's error number
+// (errno, GetLastError()), and 0 means success.
 
 using SystemError = std::uint32_t;
 using NativeHandle = std::intptr_t;           // a descriptor, or a HANDLE

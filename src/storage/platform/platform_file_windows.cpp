@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "storage/conversion.h"
-#include "storage/platform_file.h"
-#include "storage/platform_windows.h"
+#include "storage/platform/platform_file.h"
+#include "storage/platform/platform_windows.h"
 
 namespace zelpin::platform {
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "storage/conversion.h"
-#include "storage/platform_file.h"
+#include "storage/platform/platform_file.h"
 
 namespace zelpin::platform {
 namespace {
@@ -376,24 +376,31 @@ SystemError makeStateFolder(const std::string& folder) {
   }
 }
 
-}  // namespace
-
-// Not created where the user says nothing of their home: no guess at a folder to litter.
-Location openStateFolder(bool create) {
-  Location location;
-  location.folderError = ENOENT;
+// Empty where the user says nothing of their home: no guess at a folder to litter.
+std::string stateFolderName() {
   std::string folder;
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
     folder = state;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
     folder = std::string(home) + "/.local/state";
   } else {
-    return location;
+    return folder;
   }
   while (folder.size() > 1 && folder.back() == '/') {
     folder.pop_back();
   }
-  folder += "/zelpin";
+  return folder + "/zelpin";
+}
+
+}  // namespace
+
+Location openStateFolder(bool create) {
+  Location location;
+  location.folderError = ENOENT;
+  const std::string folder = stateFolderName();
+  if (folder.empty()) {
+    return location;
+  }
   try {
     location.path = decodeUtf8(folder);
   } catch (const ConversionError&) {

@@ -12,7 +12,7 @@ namespace zelpin {
 // record it holds, or names, what the save replaced. Either way it says which file it belongs to
 // and checks itself, so that a torn record, another file's, or anything that is no record at all
 // is never taken for one. These functions only turn records into bytes and back; where records
-// lie and when they are trusted is the save's business.
+// lie and when they are trusted is for places.h.
 
 // The file a record belongs to: device and index (inode, file id) with its birth time, where the
 // system keeps one. Where it gives no index at all, the record goes by the file's path alone.
