@@ -14,15 +14,8 @@ namespace zelpin::memory {
 namespace {
 
 World* current = nullptr;
-
 using Kind = Node::Kind;
-
-Node folderNode() {
-  Node node;
-  node.kind = Kind::Folder;
-  node.mode = 0755;
-  return node;
-}
+using NameChange = std::vector<std::pair<std::u16string, std::optional<std::uint64_t>>>;
 
 std::vector<std::u16string> componentsOf(std::u16string_view path) {
   std::vector<std::u16string> parts;
@@ -38,18 +31,15 @@ std::vector<std::u16string> componentsOf(std::u16string_view path) {
 
 std::u16string folderPart(std::u16string_view path) {
   const std::size_t slash = path.rfind(u'/');
-  return slash == std::u16string_view::npos ? u"."
-                                            : std::u16string(path.substr(0, slash ? slash : 1));
+  return slash == path.npos ? u"." : std::u16string(path.substr(0, slash ? slash : 1));
 }
 
 std::u16string leafPart(std::u16string_view path) {
-  const std::size_t slash = path.rfind(u'/');
-  return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
+  return std::u16string(path.substr(path.rfind(u'/') + 1));
 }
 
-// A name change, kept for the folder's next flush and undone by a power cut before it.
-void rename(Node& folder,
-            std::vector<std::pair<std::u16string, std::optional<std::uint64_t>>> step) {
+// A change of names, one step: kept for the folder's next flush, undone by a power cut before it.
+void change(Node& folder, NameChange step) {
   for (const auto& [name, node] : step) {
     if (node) {
       folder.names[name] = *node;
@@ -58,6 +48,11 @@ void rename(Node& folder,
     }
   }
   folder.unflushedNames.push_back(std::move(step));
+}
+
+void flushNames(Node& folder) {
+  folder.durableNames = folder.names;
+  folder.unflushedNames.clear();
 }
 
 }  // namespace
@@ -71,7 +66,8 @@ World& world() {
 
 World::World() {
   current = this;
-  disk.nodes[1] = folderNode();
+  disk.nodes[1].kind = Kind::Folder;
+  disk.nodes[1].mode = 0755;
   disk.nodes[1].owner = 0;
   makeFolder(u"/home", 0755, 0);
   makeFolder(u"/home/me");
@@ -98,71 +94,45 @@ SystemError World::step(std::string_view call) {
       ++counted != fault.ordinal) {
     return 0;
   }
-  switch (fault.action) {
-    case Fault::Action::Fail:
-      return fault.error;
-    case Fault::Action::Stop:
-      stopped = disk;
-      return 0;
-    case Fault::Action::Interleave: {
-      const std::function<void()> other = std::move(fault.interleave);
-      fault.action = Fault::Action::None;
-      other();
-      return 0;
-    }
-    case Fault::Action::None:
-      break;
+  if (fault.action == Fault::Action::Stop) {
+    stopped = disk;
+  } else if (fault.action == Fault::Action::Interleave) {
+    const std::function<void()> other = std::move(fault.interleave);
+    fault.action = Fault::Action::None;
+    other();
   }
-  return 0;
+  return fault.action == Fault::Action::Fail ? fault.error : 0;
 }
 
 bool World::mayUse(const Node& node, std::uint32_t wanted) const {
-  if (user == 0) {
-    return true;
-  }
   const std::uint32_t bits = node.owner == user ? node.mode >> 6 : node.mode;
-  return (bits & wanted) == wanted;
+  return user == 0 || (bits & wanted) == wanted;
 }
 
-std::optional<std::uint64_t> World::find(std::u16string_view path, bool followLast,
-                                         SystemError& error, std::uint64_t* folderOut,
-                                         std::u16string* leafOut) {
-  std::u16string whole(path);
-  if (!whole.starts_with(u'/')) {
-    whole = workingFolder + u"/" + whole;
-  }
-  std::vector<std::u16string> parts = componentsOf(whole);
+Found World::find(std::u16string_view path, bool followLast) {
+  std::vector<std::u16string> parts = componentsOf(
+      path.starts_with(u'/') ? std::u16string(path) : workingFolder + u"/" + std::u16string(path));
   std::vector<std::uint64_t> folders = {1};
-  error = 0;
+  Found found;
   for (std::size_t i = 0, hops = 0; i < parts.size(); ++i) {
-    const Node& folder = disk.nodes.at(folders.back());
-    const bool last = i + 1 == parts.size();
     if (parts[i] == u"." || parts[i] == u"..") {
       if (parts[i] == u".." && folders.size() > 1) {
         folders.pop_back();
       }
       continue;
     }
-    if (!mayUse(folder, 1)) {
-      error = EACCES;
-      return std::nullopt;
-    }
-    if (folderOut != nullptr) {
-      *folderOut = folders.back();
-    }
-    if (leafOut != nullptr) {
-      *leafOut = parts[i];
-    }
+    const Node& folder = disk.nodes.at(folders.back());
+    const bool last = i + 1 == parts.size();
+    found = Found{folders.back(), parts[i], 0, mayUse(folder, 1) ? 0u : EACCES};
     const auto named = folder.names.find(parts[i]);
-    if (named == folder.names.end()) {
-      error = ENOENT;
-      return std::nullopt;
+    if (found.error != 0 || named == folder.names.end()) {
+      found.error = found.error != 0 ? found.error : ENOENT;
+      return found;
     }
     const Node& node = disk.nodes.at(named->second);
     if (node.kind == Kind::Link && (!last || followLast)) {
       if (++hops > 40) {
-        error = ELOOP;
-        return std::nullopt;
+        return Found{folders.back(), parts[i], 0, ELOOP};
       }
       const std::vector<std::u16string> target = componentsOf(decodeUtf8(node.data));
       if (node.data.starts_with('/')) {
@@ -171,97 +141,74 @@ std::optional<std::uint64_t> World::find(std::u16string_view path, bool followLa
       parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       parts.insert(parts.begin(), target.begin(), target.end());
       i = static_cast<std::size_t>(-1);
-      continue;
+    } else if (last) {
+      found.node = named->second;
+      return found;
+    } else if (node.kind != Kind::Folder) {
+      return Found{folders.back(), parts[i], 0, ENOTDIR};
+    } else {
+      folders.push_back(named->second);
     }
-    if (last) {
-      return named->second;
-    }
-    if (node.kind != Kind::Folder) {
-      error = ENOTDIR;
-      return std::nullopt;
-    }
-    folders.push_back(named->second);
   }
-  if (folderOut != nullptr) {
-    *folderOut = folders.size() > 1 ? folders[folders.size() - 2] : 1;
-  }
-  return folders.back();
+  return Found{folders.size() > 1 ? folders[folders.size() - 2] : 1, {}, folders.back(), 0};
 }
 
 std::u16string World::pathOf(std::uint64_t folder) const {
-  if (folder == 1) {
-    return u"";
-  }
   for (const auto& [index, node] : disk.nodes) {
     for (const auto& [name, child] : node.names) {
-      if (child == folder && node.kind == Kind::Folder) {
+      if (child == folder && folder != 1) {
         return pathOf(index) + u"/" + name;
       }
     }
   }
-  return u"/?";
+  return u"";
+}
+
+std::uint64_t World::add(std::u16string_view path, Node node) {
+  const Found found = find(path, true);
+  const std::uint64_t index = found.node != 0 ? found.node : disk.nextIndex++;
+  node.birth = static_cast<std::uint64_t>(clock++);
+  node.modified = clock;
+  node.durable = node.data;
+  disk.nodes[index] = std::move(node);
+  Node& folder = disk.nodes.at(found.folder);
+  folder.names[leafPart(path)] = index;
+  flushNames(folder);
+  return index;
 }
 
 void World::makeFolder(std::u16string_view path, std::uint32_t mode, std::uint32_t owner) {
-  SystemError error = 0;
-  const std::uint64_t parent = *find(folderPart(path), true, error);
-  const std::uint64_t index = disk.nextIndex++;
-  disk.nodes[index] = folderNode();
-  disk.nodes[index].mode = mode;
-  disk.nodes[index].owner = owner;
-  Node& folder = disk.nodes.at(parent);
-  folder.names[leafPart(path)] = index;
-  folder.durableNames = folder.names;
+  add(path, Node{Kind::Folder, {}, {}, {}, {}, {}, {}, mode, owner, 0, 0});
 }
 
 void World::putFile(std::u16string_view path, std::string_view bytes, std::uint32_t mode,
                     std::uint32_t owner) {
-  SystemError error = 0;
-  std::uint64_t parent = 0;
-  const std::optional<std::uint64_t> existing = find(path, true, error, &parent);
-  const std::uint64_t index = existing ? *existing : disk.nextIndex++;
-  Node& file = disk.nodes[index];
-  file.data = file.durable = std::string(bytes);
-  file.unflushedBlocks.clear();
-  file.mode = mode;
-  file.owner = owner;
-  file.birth = static_cast<std::uint64_t>(clock++);
-  file.modified = clock;
-  Node& folder = disk.nodes.at(parent);
-  folder.names[leafPart(path)] = index;
-  folder.durableNames = folder.names;
+  add(path, Node{Kind::File, std::string(bytes), {}, {}, {}, {}, {}, mode, owner, 0, 0});
 }
 
 void World::makeLink(std::u16string_view path, std::u16string_view target) {
-  putFile(path, encodeLine(target, false), 0777);
-  SystemError error = 0;
-  disk.nodes.at(*find(path, false, error)).kind = Kind::Link;
+  add(path, Node{Kind::Link, encodeLine(target, false), {}, {}, {}, {}, {}, 0777, user, 0, 0});
 }
 
 void World::linkFile(std::u16string_view existing, std::u16string_view path) {
-  SystemError error = 0;
-  std::uint64_t parent = 0;
-  const std::uint64_t index = *find(existing, true, error);
-  find(path, false, error, &parent);
-  Node& folder = disk.nodes.at(parent);
+  const std::uint64_t index = find(existing, true).node;
+  Node& folder = disk.nodes.at(find(path, false).folder);
   folder.names[leafPart(path)] = index;
-  folder.durableNames = folder.names;
+  flushNames(folder);
 }
 
 std::optional<std::string> World::bytesOf(std::u16string_view path) {
-  SystemError error = 0;
-  const std::optional<std::uint64_t> index = find(path, true, error);
-  if (!index || disk.nodes.at(*index).kind != Kind::File) {
+  const Found found = find(path, true);
+  if (found.node == 0 || disk.nodes.at(found.node).kind != Kind::File) {
     return std::nullopt;
   }
-  return disk.nodes.at(*index).data;
+  return disk.nodes.at(found.node).data;
 }
 
 std::vector<std::u16string> World::namesIn(std::u16string_view folder) {
-  SystemError error = 0;
   std::vector<std::u16string> names;
-  if (const std::optional<std::uint64_t> index = find(folder, true, error)) {
-    for (const auto& [name, node] : disk.nodes.at(*index).names) {
+  if (const Found found = find(folder, true); found.node != 0) {
+    for (const auto& [name, node] : disk.nodes.at(found.node).names) {
       names.push_back(name);
     }
   }
@@ -286,72 +233,60 @@ std::size_t World::openHandles() const {
 
 namespace {
 
-// The mixed-radix count of a choice for every unflushed block and length (keep or lose) and for
-// every folder (how many of its changes since its flush are kept).
+// One choice a power cut makes: whether an unflushed block (or, at SIZE_MAX, the length) of a file
+// reached the disk, or how many of a folder's unflushed changes did.
 struct Choice {
   std::uint64_t node;
-  std::size_t block;  // SIZE_MAX: the length; a folder: its changes
+  std::size_t block;
   std::size_t options;
 };
 
-Disk applied(const Disk& disk, const std::vector<Choice>& choices,
+Disk applied(Disk disk, const std::vector<Choice>& choices,
              const std::vector<std::size_t>& picked) {
-  Disk after = disk;
   std::map<std::pair<std::uint64_t, std::size_t>, std::size_t> pick;
   for (std::size_t i = 0; i < choices.size(); ++i) {
     pick[{choices[i].node, choices[i].block}] = picked[i];
   }
-  for (auto& [index, node] : after.nodes) {
+  auto chosen = [&](std::uint64_t node, std::size_t block) {
+    const auto found = pick.find({node, block});
+    return found == pick.end() ? 0 : found->second;
+  };
+  for (auto& [index, node] : disk.nodes) {
     if (node.kind == Kind::Folder) {
-      std::map<std::u16string, std::uint64_t> names = node.durableNames;
-      const std::size_t kept = pick.contains({index, 0}) ? pick[{index, 0}] : 0;
-      for (std::size_t i = 0; i < kept; ++i) {
-        for (const auto& [name, child] : node.unflushedNames[i]) {
-          if (child) {
-            names[name] = *child;
-          } else {
-            names.erase(name);
-          }
-        }
-      }
-      node.names = node.durableNames = names;
+      node.names = node.durableNames;
+      const std::vector<NameChange> changes = std::move(node.unflushedNames);
       node.unflushedNames.clear();
+      for (std::size_t i = 0; i < chosen(index, 0); ++i) {
+        change(node, changes[i]);
+      }
+      flushNames(node);
       continue;
     }
-    const bool newLength = pick.contains({index, SIZE_MAX}) && pick[{index, SIZE_MAX}] == 1;
-    std::string bytes(newLength ? node.data.size() : node.durable.size(), '\0');
+    std::string bytes(chosen(index, SIZE_MAX) == 1 ? node.data.size() : node.durable.size(), '\0');
     for (std::size_t at = 0; at < bytes.size(); ++at) {
-      const std::size_t block = at / 512;
-      const bool fresh = pick.contains({index, block}) && pick[{index, block}] == 1;
-      const std::string& from = fresh ? node.data : node.durable;
+      const std::string& from = chosen(index, at / 512) == 1 ? node.data : node.durable;
       bytes[at] = at < from.size() ? from[at] : '\0';
     }
     node.data = node.durable = bytes;
     node.unflushedBlocks.clear();
   }
-  return after;
+  return disk;
 }
 
 }  // namespace
-
-Disk settled(const Disk& disk) {
-  return powerCutStates(disk, 1).back();
-}
 
 std::vector<Disk> powerCutStates(const Disk& disk, std::size_t limit) {
   std::vector<Choice> choices;
   double total = 1;
   for (const auto& [index, node] : disk.nodes) {
-    if (node.kind == Kind::Folder && !node.unflushedNames.empty()) {
+    if (!node.unflushedNames.empty()) {
       choices.push_back({index, 0, node.unflushedNames.size() + 1});
     }
-    if (node.kind != Kind::Folder) {
-      for (const std::size_t block : node.unflushedBlocks) {
-        choices.push_back({index, block, 2});
-      }
-      if (node.data.size() != node.durable.size()) {
-        choices.push_back({index, SIZE_MAX, 2});
-      }
+    for (const std::size_t block : node.unflushedBlocks) {
+      choices.push_back({index, block, 2});
+    }
+    if (node.kind != Kind::Folder && node.data.size() != node.durable.size()) {
+      choices.push_back({index, SIZE_MAX, 2});
     }
   }
   for (const Choice& choice : choices) {
@@ -360,19 +295,16 @@ std::vector<Disk> powerCutStates(const Disk& disk, std::size_t limit) {
   std::vector<Disk> states;
   std::vector<std::size_t> picked(choices.size(), 0);
   if (total <= static_cast<double>(limit)) {
-    for (;;) {
+    for (std::size_t i = 0; i < choices.size();) {
       states.push_back(applied(disk, choices, picked));
-      std::size_t i = 0;
-      for (; i < choices.size() && ++picked[i] == choices[i].options; ++i) {
+      for (i = 0; i < choices.size() && ++picked[i] == choices[i].options; ++i) {
         picked[i] = 0;
       }
-      if (i == choices.size()) {
-        return states;
-      }
     }
+    return states.empty() ? std::vector<Disk>{disk} : states;
   }
-  std::mt19937 random(20261208);
   states.push_back(applied(disk, choices, picked));
+  std::mt19937 random(20261208);
   for (std::size_t i = 0; i < choices.size(); ++i) {
     picked[i] = choices[i].options - 1;
   }
@@ -386,6 +318,10 @@ std::vector<Disk> powerCutStates(const Disk& disk, std::size_t limit) {
   return states;
 }
 
+Disk settled(const Disk& disk) {
+  return powerCutStates(disk, 2).back();
+}
+
 }  // namespace zelpin::memory
 
 // ---- The platform's functions, over the world in memory ----
@@ -393,6 +329,7 @@ std::vector<Disk> powerCutStates(const Disk& disk, std::size_t limit) {
 namespace zelpin::platform {
 namespace {
 
+using memory::Found;
 using memory::world;
 using Kind = memory::Node::Kind;
 using OpenFile = memory::World::OpenFile;
@@ -406,48 +343,72 @@ Opened failed(SystemError error) {
 Opened openHandle(std::uint64_t node, bool writes, bool searchOnly = false,
                   std::string lockKey = {}) {
   memory::World& w = world();
-  const NativeHandle handle = w.nextHandle++;
-  w.handles[handle] = OpenFile{node, 0, writes, searchOnly, std::move(lockKey)};
   Opened result;
-  result.handle.reset(handle);
+  result.handle.reset(w.nextHandle);
+  w.handles[w.nextHandle++] = OpenFile{node, 0, writes, searchOnly, std::move(lockKey)};
   return result;
 }
 
-OpenFile* openFile(NativeHandle handle) {
-  auto found = world().handles.find(handle);
-  return found == world().handles.end() ? nullptr : &found->second;
+OpenFile& openFile(NativeHandle handle) {
+  return world().handles.at(handle);
 }
 
 memory::Node& nodeOf(NativeHandle handle) {
-  return world().disk.nodes.at(openFile(handle)->node);
+  return world().disk.nodes.at(openFile(handle).node);
 }
 
-// The folder a location's handle holds, where it may be changed by this user.
-SystemError changeableFolder(const Location& location, memory::Node*& folder) {
+memory::Node& nodeAt(const Found& found) {
+  return world().disk.nodes.at(found.node);
+}
+
+// Counts the call (where it is named), then looks name up in the location's folder.
+Found lookUp(std::string_view call, const Location& location, std::u16string_view name,
+             bool follow) {
+  Found found;
+  found.error = call.empty() ? 0 : world().step(call);
+  if (found.error == 0 && !location.folderHandle.isOpen()) {
+    found.error = location.folderError;
+  }
+  if (found.error != 0) {
+    return found;
+  }
+  return world().find(
+      world().pathOf(openFile(location.folderHandle.get()).node) + u"/" + std::u16string(name),
+      follow);
+}
+
+// Counts the call, then checks that this user may change name in the location's folder: write
+// it, and in a sticky folder own the file or the folder.
+SystemError changing(std::string_view call, const Location& location, std::u16string_view name,
+                     memory::Node*& folder) {
+  if (const SystemError error = world().step(call)) {
+    return error;
+  }
   if (!location.folderHandle.isOpen()) {
     return location.folderError;
   }
-  folder = &nodeOf(location.folderHandle.get());
-  return world().mayUse(*folder, 3) ? 0 : EACCES;
-}
-
-// A sticky folder lets only a file's owner (or the folder's) rename or remove it.
-bool mayReplace(const memory::Node& folder, std::u16string_view name) {
-  const auto named = folder.names.find(std::u16string(name));
-  const std::uint32_t user = world().user;
-  return (folder.mode & 01000) == 0 || user == 0 || folder.owner == user ||
-         named == folder.names.end() || world().disk.nodes.at(named->second).owner == user;
-}
-
-std::optional<std::uint64_t> named(const Location& location, std::u16string_view name, bool follow,
-                                   SystemError& error) {
-  if (!location.folderHandle.isOpen()) {
-    error = location.folderError;
-    return std::nullopt;
+  const Found found = lookUp({}, location, name, false);
+  if (found.error != 0 && !isMissing(found.error)) {
+    return found.error;
   }
-  return world().find(
-      world().pathOf(openFile(location.folderHandle.get())->node) + u"/" + std::u16string(name),
-      follow, error);
+  memory::World& w = world();
+  folder = &nodeOf(location.folderHandle.get());
+  if (!w.mayUse(*folder, 3)) {
+    return EACCES;
+  }
+  const bool sticky = (folder->mode & 01000) != 0 && w.user != 0 && folder->owner != w.user;
+  return sticky && found.node != 0 && nodeAt(found).owner != w.user ? EPERM : 0;
+}
+
+Opened openFound(const Found& found, std::uint32_t access) {
+  if (found.node == 0) {
+    return failed(found.error);
+  }
+  const memory::Node& node = nodeAt(found);
+  if ((access & 2) != 0 && node.kind == Kind::Folder) {
+    return failed(EISDIR);
+  }
+  return world().mayUse(node, access) ? openHandle(found.node, (access & 2) != 0) : failed(EACCES);
 }
 
 }  // namespace
@@ -455,9 +416,7 @@ std::optional<std::uint64_t> named(const Location& location, std::u16string_view
 void closeHandle(NativeHandle handle) {
   memory::World& w = world();
   w.step("closeHandle");
-  for (auto lock = w.locks.begin(); lock != w.locks.end();) {
-    lock = lock->second == handle ? w.locks.erase(lock) : std::next(lock);
-  }
+  std::erase_if(w.locks, [&](const auto& lock) { return lock.second == handle; });
   w.handles.erase(handle);
 }
 
@@ -465,105 +424,77 @@ Location locate(std::u16string_view path) {
   memory::World& w = world();
   Location location;
   location.path = path;
-  if (SystemError error = w.step("locate")) {
-    location.folderError = error;
-    return location;
-  }
+  location.folderError = w.step("locate");
   std::u16string name(path);
   for (int hops = 0; hops < 40; ++hops) {
-    SystemError error = 0;
-    const std::optional<std::uint64_t> node = w.find(name, false, error);
-    if (!node || w.disk.nodes.at(*node).kind != Kind::Link) {
+    const Found found = w.find(name, false);
+    if (found.node == 0 || nodeAt(found).kind != Kind::Link) {
       break;
     }
-    const std::string& target = w.disk.nodes.at(*node).data;
-    name = target.starts_with('/') ? decodeUtf8(target)
-                                   : memory::folderPart(name) + u"/" + decodeUtf8(target);
+    const std::u16string target = decodeUtf8(nodeAt(found).data);
+    name = target.starts_with(u'/') ? target : memory::folderPart(name) + u"/" + target;
   }
   location.leaf = memory::leafPart(name);
   location.folder = memory::folderPart(name);
-  SystemError error = 0;
-  const std::optional<std::uint64_t> folder = w.find(location.folder, true, error);
-  if (location.leaf.empty() || !folder || w.disk.nodes.at(*folder).kind != Kind::Folder) {
-    location.folderError = location.leaf.empty() || error == 0 ? ENOENT : error;
-    return location;
+  const Found folder = w.find(location.folder, true);
+  if (location.folderError == 0 &&
+      (location.leaf.empty() || folder.node == 0 || nodeAt(folder).kind != Kind::Folder)) {
+    location.folderError = folder.error != 0 ? folder.error : ENOENT;
   }
-  const bool listable = w.mayUse(w.disk.nodes.at(*folder), 4);
-  location.folderHandle = std::move(openHandle(*folder, false, !listable).handle);
+  if (location.folderError == 0) {
+    const bool listable = w.mayUse(nodeAt(folder), 4);
+    location.folderHandle = std::move(openHandle(folder.node, false, !listable).handle);
+  }
   return location;
 }
 
+// Each machine has its own lock of a folder; the lock of a file every machine shares.
 Opened openMenuLock(const Location& location) {
   if (!location.folderHandle.isOpen()) {
     return Opened();
   }
-  const OpenFile& folder = *openFile(location.folderHandle.get());
-  // Each machine has its own: the same files, not the same locks of a folder.
+  const OpenFile& folder = openFile(location.folderHandle.get());
   return openHandle(folder.node, false, folder.searchOnly,
                     "menu " + std::to_string(world().machine) + " " + std::to_string(folder.node));
 }
 
 Opened openFileLock(NativeHandle file, const FileInfo&) {
-  return openHandle(openFile(file)->node, false, false,
-                    "file " + std::to_string(openFile(file)->node));
+  return openHandle(openFile(file).node, false, false,
+                    "file " + std::to_string(openFile(file).node));
 }
 
 LockAttempt tryLock(NativeHandle lock) {
-  memory::World& w = world();
-  const OpenFile& file = *openFile(lock);
-  if (w.step("tryLock") != 0 || file.searchOnly || file.lockKey.empty()) {
+  const OpenFile& file = openFile(lock);
+  if (world().step("tryLock") != 0 || file.searchOnly || file.lockKey.empty()) {
     return LockAttempt::Unavailable;
   }
-  const auto [held, taken] = w.locks.emplace(file.lockKey, lock);
+  const auto [held, taken] = world().locks.emplace(file.lockKey, lock);
   return taken || held->second == lock ? LockAttempt::Taken : LockAttempt::Busy;
 }
 
 void unlock(NativeHandle lock) {
-  memory::World& w = world();
-  w.step("unlock");
-  const auto held = w.locks.find(openFile(lock)->lockKey);
-  if (held != w.locks.end() && held->second == lock) {
-    w.locks.erase(held);
-  }
+  world().step("unlock");
+  std::erase_if(world().locks, [&](const auto& held) { return held.second == lock; });
 }
 
 Opened openForReading(const Location& location) {
-  memory::World& w = world();
-  SystemError error = w.step("openForReading");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : w.find(location.path, true, error);
-  if (!node) {
-    return failed(error);
-  }
-  return w.mayUse(w.disk.nodes.at(*node), 4) ? openHandle(*node, false) : failed(EACCES);
+  const SystemError error = world().step("openForReading");
+  return error != 0 ? failed(error) : openFound(world().find(location.path, true), 4);
 }
 
 SystemError describeLocation(const Location& location, FileInfo& info) {
-  SystemError error = world().step("describeLocation");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : named(location, location.leaf, false, error);
-  if (!node) {
-    return error;
+  const Found found = lookUp("describeLocation", location, location.leaf, false);
+  if (found.node == 0) {
+    return found.error;
   }
-  Opened opened = openHandle(*node, false);
-  error = describe(opened.handle.get(), info);
+  Opened opened = openHandle(found.node, false);
+  const SystemError error = describe(opened.handle.get(), info);
   world().handles.erase(opened.handle.release());
   return error;
 }
 
 Opened openForWriting(const Location& location) {
-  memory::World& w = world();
-  SystemError error = w.step("openForWriting");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : named(location, location.leaf, true, error);
-  if (!node) {
-    return failed(error);
-  }
-  const memory::Node& file = w.disk.nodes.at(*node);
-  if (file.kind == Kind::Folder) {
-    return failed(EISDIR);
-  }
-  return w.mayUse(file, 2) ? openHandle(*node, true) : failed(EACCES);
+  return openFound(lookUp("openForWriting", location, location.leaf, true), 2);
 }
 
 Opened openToProbe(const Location& location) {
@@ -573,10 +504,7 @@ Opened openToProbe(const Location& location) {
 Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {
   memory::World& w = world();
   memory::Node* folder = nullptr;
-  SystemError error = w.step("createBeside");
-  if (error == 0) {
-    error = changeableFolder(location, folder);
-  }
+  SystemError error = changing("createBeside", location, name, folder);
   if (error == 0 && folder->names.contains(std::u16string(name))) {
     error = EEXIST;
   }
@@ -589,25 +517,17 @@ Opened createBeside(const Location& location, std::u16string_view name, const Ne
   file.owner = w.user;
   file.birth = static_cast<std::uint64_t>(w.clock);
   file.modified = w.clock;
-  memory::rename(*folder, {{std::u16string(name), index}});
+  memory::change(*folder, {{std::u16string(name), index}});
   return openHandle(index, true);
 }
 
 Opened openBeside(const Location& location, std::u16string_view name) {
-  memory::World& w = world();
-  SystemError error = w.step("openBeside");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : named(location, name, false, error);
-  if (!node) {
-    return failed(error);
-  }
-  const memory::Node& file = w.disk.nodes.at(*node);
-  if (file.kind == Kind::Link) {
-    return failed(ELOOP);
-  }
-  return w.mayUse(file, 4) ? openHandle(*node, false) : failed(EACCES);
+  const Found found = lookUp("openBeside", location, name, false);
+  return found.node != 0 && nodeAt(found).kind == Kind::Link ? failed(ELOOP) : openFound(found, 4);
 }
 
+// Made where missing, below a folder that is this user's, and durable at once, as the primitive
+// promises.
 Location openStateFolder(bool create) {
   memory::World& w = world();
   Location location;
@@ -617,48 +537,31 @@ Location openStateFolder(bool create) {
     return location;
   }
   location.path = location.folder = *w.stateHome + u"/zelpin";
-  SystemError error = 0;
-  if (create && !w.find(location.folder, true, error)) {
-    // Made a level at a time below the deepest folder that exists, where that one is this user's.
-    std::u16string existing = location.folder;
-    while (!w.find(existing, true, error) && existing.size() > 1) {
-      existing = memory::folderPart(existing);
-    }
-    if (w.disk.nodes.at(*w.find(existing, true, error)).owner != w.user) {
-      location.folderError = EACCES;
-      return location;
-    }
-    for (std::size_t slash = location.folder.find(u'/', existing.size() + 1);;
-         slash = location.folder.find(u'/', slash + 1)) {
-      const std::u16string level = location.folder.substr(0, slash);
-      std::uint64_t parent = 0;
-      if (!w.find(level, true, error, &parent)) {
-        const std::uint64_t index = w.disk.nextIndex++;
-        w.disk.nodes[index] = memory::folderNode();
-        w.disk.nodes[index].mode = 0700;
-        w.disk.nodes[index].owner = w.user;
-        memory::Node& holder = w.disk.nodes.at(parent);
-        memory::rename(holder, {{memory::leafPart(level), index}});
-        holder.durableNames = holder.names;  // flushed, as the platform's contract says
-        holder.unflushedNames.clear();
-      }
-      if (slash == std::u16string::npos) {
-        break;
+  std::u16string existing = location.folder;
+  while (w.find(existing, true).node == 0 && existing.size() > 1) {
+    existing = memory::folderPart(existing);
+  }
+  if (create && existing != location.folder && nodeAt(w.find(existing, true)).owner == w.user) {
+    for (std::size_t slash = existing.size(); slash != std::u16string::npos;) {
+      slash = location.folder.find(u'/', slash + 1);
+      const Found level = w.find(location.folder.substr(0, slash), true);
+      if (level.node == 0) {
+        memory::Node& parent = w.disk.nodes.at(level.folder);
+        w.disk.nodes[w.disk.nextIndex] =
+            memory::Node{Kind::Folder, {}, {}, {}, {}, {}, {}, 0700, w.user, 0, 0};
+        memory::change(parent, {{level.leaf, w.disk.nextIndex++}});
+        memory::flushNames(parent);
       }
     }
   }
-  const std::optional<std::uint64_t> folder = w.find(location.folder, true, error);
-  if (!folder) {
-    location.folderError = error;
+  const Found folder = w.find(location.folder, true);
+  if (folder.node == 0 || nodeAt(folder).kind != Kind::Folder || nodeAt(folder).owner != w.user ||
+      (nodeAt(folder).mode & 022) != 0) {
+    location.folderError = folder.node == 0 ? folder.error : EACCES;
     return location;
   }
-  memory::Node& node = w.disk.nodes.at(*folder);
-  if (node.kind != Kind::Folder || node.owner != w.user || (node.mode & 022) != 0) {
-    location.folderError = EACCES;
-    return location;
-  }
-  node.mode &= 0700;
-  location.folderHandle = std::move(openHandle(*folder, false).handle);
+  nodeAt(folder).mode &= 0700;
+  location.folderHandle = std::move(openHandle(folder.node, false).handle);
   location.folderError = 0;
   return location;
 }
@@ -669,10 +572,10 @@ std::u16string shownNameIn(const Location& folder, std::u16string_view name) {
 
 std::u16string fullNameOf(const Location& location) {
   world().step("fullNameOf");
-  if (!location.folderHandle.isOpen()) {
-    return location.folder + u"/" + location.leaf;
-  }
-  return world().pathOf(openFile(location.folderHandle.get())->node) + u"/" + location.leaf;
+  return (location.folderHandle.isOpen()
+              ? world().pathOf(openFile(location.folderHandle.get()).node)
+              : location.folder) +
+         u"/" + location.leaf;
 }
 
 bool keepsOthersOut(const Location& location) {
@@ -689,15 +592,15 @@ SystemError describe(NativeHandle file, FileInfo& info) {
   if (const SystemError error = w.step("describe")) {
     return error;
   }
-  const std::uint64_t index = openFile(file)->node;
+  const std::uint64_t index = openFile(file).node;
   const memory::Node& node = w.disk.nodes.at(index);
   info = FileInfo();
   info.regular = node.kind == Kind::File;
   info.size = info.regular ? node.data.size() : 0;
   for (const auto& [folderIndex, folder] : w.disk.nodes) {
-    for (const auto& [name, child] : folder.names) {
-      info.links += child == index ? 1 : 0;
-    }
+    info.links += static_cast<std::uint32_t>(
+        std::count_if(folder.names.begin(), folder.names.end(),
+                      [&](const auto& name) { return name.second == index; }));
   }
   info.device = w.disk.device;
   info.index = index;
@@ -714,50 +617,45 @@ bool madeByThisUser(NativeHandle, const FileInfo& info) {
 
 SystemError readSome(NativeHandle file, char* buffer, std::size_t size, std::size_t& count) {
   count = 0;
+  OpenFile& open = openFile(file);
+  const memory::Node& node = nodeOf(file);
   if (const SystemError error = world().step("readSome")) {
     return error;
   }
-  OpenFile& open = *openFile(file);
-  const memory::Node& node = world().disk.nodes.at(open.node);
   if (node.kind != Kind::File) {
     return EISDIR;
   }
-  if (open.offset < node.data.size()) {
-    count = node.data.copy(buffer, size, static_cast<std::size_t>(open.offset));
-    open.offset += count;
-  }
+  count = open.offset < node.data.size()
+              ? node.data.copy(buffer, size, static_cast<std::size_t>(open.offset))
+              : 0;
+  open.offset += count;
   return 0;
 }
 
 SystemError writeAll(NativeHandle file, std::string_view bytes) {
-  memory::World& w = world();
-  if (const SystemError error = w.step("writeAll")) {
+  OpenFile& open = openFile(file);
+  memory::Node& node = nodeOf(file);
+  if (const SystemError error = world().step("writeAll")) {
     return error;
   }
-  OpenFile& open = *openFile(file);
   if (!open.writes) {
     return EBADF;
   }
-  memory::Node& node = w.disk.nodes.at(open.node);
   const std::size_t at = static_cast<std::size_t>(open.offset);
-  if (node.data.size() < at + bytes.size()) {
-    node.data.resize(at + bytes.size(), '\0');
-  }
+  node.data.resize(std::max(node.data.size(), at + bytes.size()), '\0');
   node.data.replace(at, bytes.size(), bytes);
   for (std::size_t block = at / 512; block * 512 < at + bytes.size(); ++block) {
     node.unflushedBlocks.insert(block);
   }
   open.offset += bytes.size();
-  node.modified = w.clock;
+  node.modified = world().clock;
   return 0;
 }
 
 SystemError seekTo(NativeHandle file, std::uint64_t offset) {
-  if (const SystemError error = world().step("seekTo")) {
-    return error;
-  }
-  openFile(file)->offset = offset;
-  return 0;
+  const SystemError error = world().step("seekTo");
+  openFile(file).offset = error != 0 ? openFile(file).offset : offset;
+  return error;
 }
 
 SystemError reserve(NativeHandle, std::uint64_t, std::uint64_t) {
@@ -765,35 +663,32 @@ SystemError reserve(NativeHandle, std::uint64_t, std::uint64_t) {
 }
 
 SystemError setLength(NativeHandle file, std::uint64_t size) {
-  if (const SystemError error = world().step("setLength")) {
-    return error;
+  const SystemError error = world().step("setLength");
+  if (error == 0) {
+    nodeOf(file).data.resize(static_cast<std::size_t>(size), '\0');
+    nodeOf(file).modified = world().clock;
   }
-  memory::Node& node = nodeOf(file);
-  node.data.resize(static_cast<std::size_t>(size), '\0');
-  node.modified = world().clock;
-  return 0;
+  return error;
 }
 
 SystemError flush(NativeHandle file) {
-  if (const SystemError error = world().step("flush")) {
-    return error;
+  const SystemError error = world().step("flush");
+  if (error == 0) {
+    nodeOf(file).durable = nodeOf(file).data;
+    nodeOf(file).unflushedBlocks.clear();
   }
-  memory::Node& node = nodeOf(file);
-  node.durable = node.data;
-  node.unflushedBlocks.clear();
-  return 0;
+  return error;
 }
 
 bool isSyncUnsupported(SystemError error) {
   return error == EINVAL || error == ENOTSUP;
 }
 
+// Only root may give a file away.
 SystemError copyKeptProperties(NativeHandle, const FileInfo& menuInfo, NativeHandle file) {
-  if (const SystemError error = world().step("copyKeptProperties")) {
-    return error;
-  }
-  if (world().user != 0 && menuInfo.owner != world().user) {
-    return EPERM;
+  const SystemError error = world().step("copyKeptProperties");
+  if (error != 0 || (world().user != 0 && menuInfo.owner != world().user)) {
+    return error != 0 ? error : EPERM;
   }
   nodeOf(file).owner = menuInfo.owner;
   nodeOf(file).mode = menuInfo.mode;
@@ -803,22 +698,13 @@ SystemError copyKeptProperties(NativeHandle, const FileInfo& menuInfo, NativeHan
 SystemError renameBeside(const Location& location, std::u16string_view from,
                          std::u16string_view to) {
   memory::Node* folder = nullptr;
-  SystemError error = world().step("renameBeside");
-  if (error == 0) {
-    error = changeableFolder(location, folder);
+  SystemError error = changing("renameBeside", location, to, folder);
+  const Found source = error != 0 ? Found{} : lookUp({}, location, from, false);
+  if (error != 0 || source.node == 0) {
+    return error != 0 ? error : ENOENT;
   }
-  if (error != 0) {
-    return error;
-  }
-  const auto source = folder->names.find(std::u16string(from));
-  if (source == folder->names.end()) {
-    return ENOENT;
-  }
-  if (!mayReplace(*folder, from) || !mayReplace(*folder, to)) {
-    return EPERM;
-  }
-  const std::uint64_t node = source->second;
-  memory::rename(*folder, {{std::u16string(to), node}, {std::u16string(from), std::nullopt}});
+  memory::change(*folder,
+                 {{std::u16string(to), source.node}, {std::u16string(from), std::nullopt}});
   return 0;
 }
 
@@ -829,61 +715,44 @@ SystemError probeRename(const Location&) {
 SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
                        const Location& toFolder, std::u16string_view to) {
   memory::Node* folder = nullptr;
-  SystemError error = world().step("linkBeside");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : named(fromFolder, from, false, error);
-  if (error == 0) {
-    error = changeableFolder(toFolder, folder);
-  }
+  SystemError error = changing("linkBeside", toFolder, to, folder);
+  const Found source = error != 0 ? Found{} : lookUp({}, fromFolder, from, false);
   if (error == 0 && folder->names.contains(std::u16string(to))) {
     error = EEXIST;
   }
-  if (error != 0) {
-    return error;
+  if (error != 0 || source.node == 0) {
+    return error != 0 ? error : source.error;
   }
-  memory::rename(*folder, {{std::u16string(to), *node}});
+  memory::change(*folder, {{std::u16string(to), source.node}});
   return 0;
 }
 
 // As chmod does, through a link of that name.
 SystemError makePrivate(const Location& location, std::u16string_view name) {
-  SystemError error = world().step("makePrivate");
-  const std::optional<std::uint64_t> node =
-      error != 0 ? std::nullopt : named(location, name, true, error);
-  if (!node) {
-    return error;
+  const Found found = lookUp("makePrivate", location, name, true);
+  if (found.node == 0 || (world().user != 0 && nodeAt(found).owner != world().user)) {
+    return found.node == 0 ? found.error : EPERM;
   }
-  memory::Node& file = world().disk.nodes.at(*node);
-  if (world().user != 0 && file.owner != world().user) {
-    return EPERM;
-  }
-  file.mode = 0600;
+  nodeAt(found).mode = 0600;
   return 0;
 }
 
 SystemError removeBeside(const Location& location, std::u16string_view name) {
   memory::Node* folder = nullptr;
-  SystemError error = world().step("removeBeside");
-  if (error == 0) {
-    error = changeableFolder(location, folder);
-  }
+  SystemError error = changing("removeBeside", location, name, folder);
   if (error == 0 && !folder->names.contains(std::u16string(name))) {
     error = ENOENT;
   }
-  if (error == 0 && !mayReplace(*folder, name)) {
-    error = EPERM;
+  if (error == 0) {
+    memory::change(*folder, {{std::u16string(name), std::nullopt}});
   }
-  if (error != 0) {
-    return error;
-  }
-  memory::rename(*folder, {{std::u16string(name), std::nullopt}});
-  return 0;
+  return error;
 }
 
 std::vector<std::u16string> namesBeside(const Location& location) {
   std::vector<std::u16string> names;
   if (world().step("namesBeside") == 0 && location.folderHandle.isOpen() &&
-      !openFile(location.folderHandle.get())->searchOnly) {
+      !openFile(location.folderHandle.get()).searchOnly) {
     for (const auto& [name, node] : nodeOf(location.folderHandle.get()).names) {
       names.push_back(name);
     }
@@ -892,16 +761,11 @@ std::vector<std::u16string> namesBeside(const Location& location) {
 }
 
 SystemError flushFolder(const Location& location) {
-  if (const SystemError error = world().step("flushFolder")) {
-    return error;
+  const SystemError error = world().step("flushFolder");
+  if (error == 0 && location.folderHandle.isOpen()) {
+    memory::flushNames(nodeOf(location.folderHandle.get()));
   }
-  if (!location.folderHandle.isOpen()) {
-    return EBADF;
-  }
-  memory::Node& folder = nodeOf(location.folderHandle.get());
-  folder.durableNames = folder.names;
-  folder.unflushedNames.clear();
-  return 0;
+  return error != 0 || location.folderHandle.isOpen() ? error : EBADF;
 }
 
 std::size_t nameLength(std::u16string_view name) {

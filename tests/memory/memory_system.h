@@ -70,6 +70,13 @@ inline Fault failAt(std::string call, std::uint64_t ordinal, SystemError error) 
   return fault;
 }
 
+struct Found {
+  std::uint64_t folder = 0;
+  std::u16string leaf;
+  std::uint64_t node = 0;
+  SystemError error = 0;
+};
+
 struct RunOutcome {
   int status = -1;
   std::string line;  // what the run told, without "zelpin: "; empty when silent
@@ -110,11 +117,11 @@ class World {
 
   // Used by the platform's functions: counts a call, applies the fault.
   SystemError step(std::string_view call);
-  std::optional<std::uint64_t> find(std::u16string_view path, bool followLast, SystemError& error,
-                                    std::uint64_t* folder = nullptr,
-                                    std::u16string* leaf = nullptr);
+  // Where a path leads, relative to the working folder: the folder it ends in, its last name,
+  // and the node there (0 for none, with why).
+  Found find(std::u16string_view path, bool followLast);
   std::u16string pathOf(std::uint64_t folder) const;
-  bool mayUse(const Node& node, std::uint32_t wanted) const;
+  bool mayUse(const Node& node, std::uint32_t wanted) const;  // wanted: 4 read, 2 write, 1 search
 
   struct OpenFile {
     std::uint64_t node = 0;
@@ -125,10 +132,13 @@ class World {
   };
   std::map<platform::NativeHandle, OpenFile> handles;
   platform::NativeHandle nextHandle = 3;
-  std::map<std::string, platform::NativeHandle> locks;
+  std::map<std::string, platform::NativeHandle> locks;  // taken, by what they lock
   std::uint64_t counted = 0;
   std::uint32_t randomState = 20261208;
   std::vector<std::string> lines;
+
+ private:
+  std::uint64_t add(std::u16string_view path, Node node);
 };
 
 // The world the platform functions act on: one at a time, as one process runs one program.

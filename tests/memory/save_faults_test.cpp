@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"TheStateFolderIsFull", true, failAt("createBeside", 1, ENOSPC), 0, "", &newMenu},
         FaultCase{"TheMenusFlushFails", true, failAt("flush", 2, EIO), 1,
                   "cannot write 'menu.txt': Input/output error: its new content is kept in "
-                  "'/home/me/.local/state/zelpin/.zelpin-journal-803-4-18ef1e377c350000', and the "
+                  "'/home/me/.local/state/zelpin/.zelpin-journal-803-4-18ef1e377c350002', and the "
                   "next run puts it in place",
                   &newMenu}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -63,9 +63,8 @@ TEST(Names, AJournalAndItsRecordNameTheFile) {
 // A temporary name fits the system's limit of 255 bytes, whatever the menu's name, and says whose
 // it is: never half a character, never another menu's.
 TEST(Names, ATemporaryNameFitsAndIsKnownForItsMenusOnly) {
-  for (const std::u16string& leaf :
-       {std::u16string(u"menu.txt"), std::u16string(250, u'm'),
-        std::u16string(120, u'\u6587') + u"\U0001F600.txt"}) {
+  for (const std::u16string& leaf : {std::u16string(u"menu.txt"), std::u16string(250, u'm'),
+                                     std::u16string(120, u'\u6587') + u"\U0001F600.txt"}) {
     const std::u16string name = temporaryName(leaf);
     EXPECT_LE(platform::nameLength(name), 255u) << shownText(leaf);
     EXPECT_NO_THROW(encodeLine(name, false));
