@@ -29,29 +29,23 @@ void appendWithCrLf(std::string& content, std::size_t lineStart) {
   content.append("\r\n");
 }
 
-std::uint64_t lineFeedsIn(const MenuLines& lines) {
-  std::uint64_t lineFeeds = 0;
-  for (const WideLine& line : lines) {
-    lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
-  }
-  return lineFeeds;
-}
-
 // Every line is known to encode, and the file's new size known, before the file is touched.
-std::uint64_t encodedSize(const MenuFile& menu, const MenuLines& lines, std::uint64_t lineFeeds) {
-  std::uint64_t size = lineFeeds;
+std::uint64_t encodedSize(const MenuFile& menu, const MenuLines& lines, std::uint64_t& lineFeeds) {
+  std::uint64_t size = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    const WideLine& line = lines[i];
     try {
-      size += encodedLength(lines[i]) + 2;
+      size += encodedLength(line) + 2;
     } catch (const ConversionError&) {
       throw ConversionError(failureLine(
           Failure{menu.path, "write", "bad conversion in line " + std::to_string(i + 1)}));
     }
-    if (i == 0 && !lines[i].empty()) {
+    lineFeeds += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), u'\n'));
+    if (i == 0 && !line.empty()) {
       size += byteOrderMark.size();
     }
   }
-  return size;
+  return size + lineFeeds;
 }
 
 }  // namespace
@@ -90,7 +84,7 @@ void readMenuLines(MenuFile& menu, const LineConsumer& consume) {
 }
 
 void saveMenu(MenuFile& menu, const MenuLines& lines) {
-  const std::uint64_t lineFeeds = lineFeedsIn(lines);
+  std::uint64_t lineFeeds = 0;
   const std::uint64_t size = encodedSize(menu, lines, lineFeeds);
   // Encoded a piece at a time, so the whole file is never held twice over in memory.
   replaceFileContent(menu, size, [&](const ContentSink& sink) {

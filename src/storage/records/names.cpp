@@ -31,10 +31,18 @@ std::u16string hexText(std::uint64_t value) {
   return text;
 }
 
+// Built by appending: g++ 12 warns falsely on u"." + a temporary string when it optimises.
+std::u16string dotted(std::u16string_view leaf, std::u16string_view tail) {
+  std::u16string name = u".";
+  name += leaf;
+  name += tail;
+  return name;
+}
+
 // Where the menu's name would make the temporary name too long, it is cut short and a hash of the
 // whole of it added, so that the name still tells this menu's leftovers from anything else.
 std::u16string temporaryPrefix(std::u16string_view leaf) {
-  std::u16string prefix = u"." + std::u16string(leaf) + std::u16string(temporaryMark);
+  std::u16string prefix = dotted(leaf, temporaryMark);
   if (nameLength(prefix) + temporarySuffixLength <= maxNameLength) {
     return prefix;
   }
@@ -42,13 +50,13 @@ std::u16string temporaryPrefix(std::u16string_view leaf) {
   tail += hexText(nameHash(leaf));
   tail += temporaryMark;
   std::u16string part(leaf);
-  while (!part.empty() && nameLength(u"." + part + tail) + temporarySuffixLength > maxNameLength) {
+  while (!part.empty() && nameLength(dotted(part, tail)) + temporarySuffixLength > maxNameLength) {
     part.pop_back();
     if (!part.empty() && part.back() >= 0xD800 && part.back() < 0xDC00) {
       part.pop_back();  // never half a character
     }
   }
-  return u"." + part + tail;
+  return dotted(part, tail);
 }
 
 // The lower half of a 128-bit index in full, so that no two indexes give one text.
