@@ -58,8 +58,30 @@ void editMenu(MenuFile& menu, const Options& options) {
   saveMenu(menu, lines);
 }
 
-// Does the run's work on the menu and returns what the user is to be told although it is done.
-std::vector<std::string> workOnMenu(const Options& options) {
+// How a run ended: its status, and its line (empty when silent).
+struct Ending {
+  int status = 0;
+  std::string line;
+};
+
+// A failure after the run had changed the menu (an interrupted save put in, a copy begun) is no
+// "nothing changed": status 2, and the line says what was done.
+Ending endingOfFailure(const MenuFile& menu, const std::exception& failure) {
+  const auto* fileError = dynamic_cast<const FileError*>(&failure);
+  const bool changed =
+      menu.finishedInterrupted || (fileError != nullptr && fileError->failure().menuChanged);
+  std::string line = menu.finishedInterrupted
+                         ? "finished the interrupted save of " + quoted(menu.path) + ", but "
+                         : "";
+  line += failure.what();
+  if (!menu.notices.empty()) {
+    line += "; and " + joined(menu.notices);
+  }
+  return Ending{changed ? 2 : 1, line};
+}
+
+// Does the run's work on the menu.
+Ending workOnMenu(const Options& options) {
   // Held to the end of the run: another run on this menu waits until this one has saved.
   MenuFile menu(*options.menuFile);
   try {
@@ -70,20 +92,13 @@ std::vector<std::string> workOnMenu(const Options& options) {
     }
   } catch (const std::bad_alloc&) {
     throw;
-  } catch (const FileError& error) {
-    if (menu.notices.empty()) {
-      throw;
-    }
-    Failure told = error.failure();
-    told.reason += "; and " + joined(menu.notices);
-    throw FileError(std::move(told));
   } catch (const std::exception& failure) {
-    if (menu.notices.empty()) {
-      throw;
-    }
-    throw std::runtime_error(std::string(failure.what()) + "; and " + joined(menu.notices));
+    return endingOfFailure(menu, failure);
   }
-  return std::move(menu.notices);
+  if (menu.notices.empty()) {
+    return {};
+  }
+  return Ending{2, "saved " + quoted(menu.path) + ", but " + joined(menu.notices)};
 }
 
 // Why the run must not touch the menu at all; empty where it may go on.
@@ -118,11 +133,11 @@ int runZelpin(std::span<const WideLine> words) {
     return 1;
   }
   try {
-    const std::vector<std::string> notices = workOnMenu(options);
-    if (!notices.empty()) {
-      reportFailure("saved '" + shownText(*options.menuFile) + "', but " + joined(notices));
-      return 2;
+    const Ending ending = workOnMenu(options);
+    if (!ending.line.empty()) {
+      reportFailure(ending.line);
     }
+    return ending.status;
   } catch (const std::bad_alloc&) {
     reportFailure(failureLine(Failure{*options.menuFile, "edit", "out of memory"}));
     return 1;
@@ -130,7 +145,6 @@ int runZelpin(std::span<const WideLine> words) {
     reportFailure(failure.what());
     return 1;
   }
-  return 0;
 }
 
 }  // namespace zelpin

@@ -11,6 +11,7 @@ struct Failure {
   std::u16string menu;
   std::string action;  // "edit", "read", "write", "undo", ...
   std::string reason;
+  bool menuChanged = false;  // the menu is not as it was: the run had begun to change it
 };
 
 // The one line every failure of a run is told in: "cannot edit 'menu.txt': it is busy".

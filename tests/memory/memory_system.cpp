@@ -603,6 +603,7 @@ SystemError describe(NativeHandle file, FileInfo& info) {
                       [&](const auto& name) { return name.second == index; }));
   }
   info.device = w.disk.device;
+  info.volume = w.disk.volume;
   info.index = index;
   info.mode = node.mode;
   info.owner = info.group = node.owner;
@@ -710,21 +711,6 @@ SystemError renameBeside(const Location& location, std::u16string_view from,
 
 SystemError probeRename(const Location&) {
   return world().step("probeRename");
-}
-
-SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
-                       const Location& toFolder, std::u16string_view to) {
-  memory::Node* folder = nullptr;
-  SystemError error = changing("linkBeside", toFolder, to, folder);
-  const Found source = error != 0 ? Found{} : lookUp({}, fromFolder, from, false);
-  if (error == 0 && folder->names.contains(std::u16string(to))) {
-    error = EEXIST;
-  }
-  if (error != 0 || source.node == 0) {
-    return error != 0 ? error : source.error;
-  }
-  memory::change(*folder, {{std::u16string(to), source.node}});
-  return 0;
 }
 
 // As chmod does, through a link of that name.

@@ -43,7 +43,8 @@ struct Node {
 struct Disk {
   std::map<std::uint64_t, Node> nodes;
   std::uint64_t nextIndex = 2;
-  std::uint64_t device = 0x803;
+  std::uint64_t device = 0x803;  // changes when the drive is attached again
+  std::uint64_t volume = 0x803;  // the file system's own id, which does not
 };
 
 // What happens at the ordinal-th counted call of a run.

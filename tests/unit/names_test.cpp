@@ -9,7 +9,7 @@ namespace {
 
 platform::FileInfo fileNumbered(std::uint64_t index) {
   platform::FileInfo info;
-  info.device = 0x803;
+  info.volume = 0x803;
   info.index = index;
   info.birth = 0x18ef1e377c350000;
   return info;
@@ -41,7 +41,9 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"Journal", journal, NameKind::Journal},
         NameCase{"UndoRecord", record, NameKind::UndoRecord},
         NameCase{"UndoContent", undoContentName(record), NameKind::UndoContent},
-        NameCase{"SetAside", setAsideName(journal, 1796688000000000000), NameKind::SetAside},
+        NameCase{"SetAside", setAsideName(u"menu.txt", 1796688000000000000), NameKind::SetAside},
+        NameCase{"AnOlderZelpinsSetAside", u".zelpin-set-aside-journal-803-4-1-18ef1e377c350000",
+                 NameKind::SetAside},
         NameCase{"SweptMarker", std::u16string(sweptMarkerName), NameKind::SweptMarker},
         NameCase{"Temporary", u".menu.txt.zelpin-Ab12Cd", NameKind::Temporary},
         NameCase{"TemporaryOfALongName", u"." + std::u16string(200, u'm') + u"~1f.zelpin-000000",
@@ -54,7 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Names, AJournalAndItsRecordNameTheFile) {
   EXPECT_EQ(journal, u".zelpin-journal-803-4-18ef1e377c350000");
   EXPECT_EQ(recordOfContent(undoContentName(record)), record);
-  EXPECT_EQ(journalNumber(journal), u".zelpin-journal-803-4-");
+  EXPECT_EQ(setAsideTime(setAsideName(u"menu.txt", 1796688000000000000)), 1796688000000000000);
+  EXPECT_EQ(setAsideTime(u".zelpin-set-aside-journal-803-4-1-18ef1e377c350000"),
+            0x18ef1e377c350000);
   platform::FileInfo unnamed;
   unnamed.identified = false;
   EXPECT_NE(journalName(unnamed, u"/a/menu.txt"), journalName(unnamed, u"/b/menu.txt"));

@@ -71,6 +71,9 @@ struct FileInfo {
   std::uint64_t size = 0;
   std::uint32_t links = 0;
   std::uint64_t device = 0;
+  // The file system, by a number that outlasts the system's numbering of its drives (a replug, the
+  // next reboot), where the system gives one; else the device.
+  std::uint64_t volume = 0;
   std::uint64_t index = 0;
   std::uint64_t indexHigh = 0;  // Windows: the upper half of a 128-bit file id
   std::uint32_t mode = 0;       // POSIX: the permission bits; Windows: the attributes
@@ -183,9 +186,6 @@ SystemError renameBeside(const Location& location, std::u16string_view from,
 // Whether the menu may be renamed over (deleted) by this user: where it may not, a rename would
 // leave a temporary file that cannot be removed either.
 SystemError probeRename(const Location& location);
-// Gives the file named from a second name, in another folder of the same volume.
-SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
-                       const Location& toFolder, std::u16string_view to);
 // Makes a file of this user's readable and writable by this user alone.
 SystemError makePrivate(const Location& location, std::u16string_view name);
 SystemError removeBeside(const Location& location, std::u16string_view name);

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -121,9 +122,8 @@ std::int64_t nanoseconds(std::int64_t seconds, std::int64_t fraction) {
   return seconds * 1000000000 + fraction;
 }
 
-// fstatat, with the birth time where the system keeps one: a file's device and inode number
-// name it only until it is removed, the birth time tells a later file with the same number apart.
-SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) {
+// The status alone, as statx or fstatat gives it.
+SystemError describeBasic(int folder, const char* name, int flags, FileInfo& info) {
 #ifdef STATX_BTIME
   struct statx extended {};
   if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
@@ -149,6 +149,29 @@ SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) 
                    status.st_uid, status.st_gid,
                    nanoseconds(status.st_mtim.tv_sec, status.st_mtim.tv_nsec));
   return 0;
+}
+
+// Most file systems give an id made from their UUID, which outlasts the number of the device
+// they are on; where one gives none, the device has to do.
+std::uint64_t volumeOf(int descriptor, std::uint64_t device) {
+  struct statfs status {};
+  std::uint64_t id = 0;
+  if (::fstatfs(descriptor, &status) == 0) {
+    static_assert(sizeof status.f_fsid == sizeof id);
+    std::memcpy(&id, &status.f_fsid, sizeof id);
+  }
+  return id != 0 ? id : device;
+}
+
+// fstatat, with the birth time where the system keeps one: a file's device and inode number
+// name it only until it is removed, the birth time tells a later file with the same number apart.
+// The file system's id is that of the folder where a name is described.
+SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) {
+  const SystemError error = describeBasic(folder, name, flags, info);
+  if (error == 0) {
+    info.volume = volumeOf(folder, info.device);
+  }
+  return error;
 }
 
 // The names of a file's extended attributes; a file system without them has none.
@@ -580,15 +603,6 @@ SystemError renameBeside(const Location& location, std::u16string_view from,
 // temporary file that this user may still remove.
 SystemError probeRename(const Location&) {
   return 0;
-}
-
-SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
-                       const Location& toFolder, std::u16string_view to) {
-  if (!fromFolder.folderHandle.isOpen() || !toFolder.folderHandle.isOpen()) {
-    return EBADF;
-  }
-  return resultOf(::linkat(fd(fromFolder.folderHandle.get()), nativeName(from).c_str(),
-                           fd(toFolder.folderHandle.get()), nativeName(to).c_str(), 0));
 }
 
 SystemError makePrivate(const Location& location, std::u16string_view name) {

@@ -506,6 +506,7 @@ SystemError describe(NativeHandle file, FileInfo& info) {
     std::memcpy(&info.index, id.FileId.Identifier, sizeof info.index);
     std::memcpy(&info.indexHigh, id.FileId.Identifier + sizeof info.index, sizeof info.indexHigh);
   }
+  info.volume = info.device;  // a volume's serial number is its own, wherever it is attached
   // An id of 0 is given alike to every file on some redirectors: it names none.
   info.identified = info.index != 0 || info.indexHigh != 0;
   info.mode = status.dwFileAttributes;
@@ -627,12 +628,6 @@ SystemError probeRename(const Location& location) {
   }
   CloseHandle(file);
   return 0;
-}
-
-SystemError linkBeside(const Location& fromFolder, std::u16string_view from,
-                       const Location& toFolder, std::u16string_view to) {
-  return resultOf(
-      CreateHardLinkW(inFolder(toFolder, to).c_str(), inFolder(fromFolder, from).c_str(), nullptr));
 }
 
 SystemError makePrivate(const Location& location, std::u16string_view name) {

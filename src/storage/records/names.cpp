@@ -59,7 +59,8 @@ std::u16string temporaryPrefix(std::u16string_view leaf) {
   return dotted(part, tail);
 }
 
-// The lower half of a 128-bit index in full, so that no two indexes give one text.
+// The file system, index and birth time; the lower half of a 128-bit index in full, so that no two
+// indexes give one text.
 std::u16string keyText(const FileInfo& info, std::u16string_view fullName) {
   if (!info.identified) {
     return u"name-" + hexText(nameHash(fullName));
@@ -68,7 +69,7 @@ std::u16string keyText(const FileInfo& info, std::u16string_view fullName) {
   if (info.indexHigh != 0) {
     index = hexText(info.indexHigh) + std::u16string(16 - index.size(), u'0') + index;
   }
-  return hexText(info.device) + u"-" + index + u"-" + hexText(info.birth);
+  return hexText(info.volume) + u"-" + index + u"-" + hexText(info.birth);
 }
 
 bool endsInTemporarySuffix(std::u16string_view name) {
@@ -131,16 +132,41 @@ std::u16string recordOfContent(std::u16string_view contentName) {
   return std::u16string(contentName.substr(0, contentName.size() - contentSuffix.size()));
 }
 
-std::u16string setAsideName(std::u16string_view journal, std::int64_t time) {
-  std::u16string aside(setAsideMark);
-  aside += journal.substr(journalMark.find(u'j'));  // "journal-" and the key
-  aside += u"-";
-  aside += hexText(static_cast<std::uint64_t>(time));
-  return aside;
+std::u16string setAsideName(std::u16string_view menuLeaf, std::int64_t time) {
+  std::u16string name(setAsideMark);
+  name += hexText(static_cast<std::uint64_t>(time));
+  name += u"-";
+  std::u16string leaf(menuLeaf);
+  while (!leaf.empty() && nameLength(name + leaf) > maxNameLength) {
+    leaf.pop_back();
+    if (!leaf.empty() && leaf.back() >= 0xD800 && leaf.back() < 0xDC00) {
+      leaf.pop_back();  // never half a character
+    }
+  }
+  return name + leaf;
 }
 
-std::u16string journalNumber(std::u16string_view journal) {
-  return std::u16string(journal.substr(0, journal.rfind(u'-') + 1));
+// An older zelpin renamed the journal itself, and put the time last.
+std::optional<std::int64_t> setAsideTime(std::u16string_view name) {
+  if (!name.starts_with(setAsideMark)) {
+    return std::nullopt;
+  }
+  name.remove_prefix(setAsideMark.size());
+  const std::u16string_view digits = name.starts_with(u"journal-")
+                                         ? name.substr(name.rfind(u'-') + 1)
+                                         : name.substr(0, name.find(u'-'));
+  std::uint64_t time = 0;
+  if (digits.empty() || digits.size() > 16) {
+    return std::nullopt;
+  }
+  for (const char16_t digit : digits) {
+    const std::size_t value = std::u16string_view(u"0123456789abcdef").find(digit);
+    if (value == std::u16string_view::npos) {
+      return std::nullopt;
+    }
+    time = time * 16 + value;
+  }
+  return static_cast<std::int64_t>(time);
 }
 
 }  // namespace zelpin

@@ -6,6 +6,7 @@
 // only its content says whose it really is.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,13 +33,13 @@ std::u16string undoRecordName(const platform::FileInfo& info, std::u16string_vie
 std::u16string undoContentName(std::u16string_view recordName);
 // The record that the content of this name goes with; empty for any other name.
 std::u16string recordOfContent(std::u16string_view contentName);
-// A journal set aside at this time (nanoseconds since 1970).
-std::u16string setAsideName(std::u16string_view journal, std::int64_t time);
-// A journal's name with its device and index, and no birth time: the start of the names of
-// journals of every file that ever had that number.
-std::u16string journalNumber(std::u16string_view journal);
+// What a journal that must never be put in leaves for the user: the menu its save was writing, as
+// a plain file named after the menu and the time it was set aside (nanoseconds since 1970).
+std::u16string setAsideName(std::u16string_view menuLeaf, std::int64_t time);
+// When a file of that name was set aside, as its name says; none where it says nothing.
+std::optional<std::int64_t> setAsideTime(std::u16string_view name);
 
-// The file whose time says when a folder of records was last swept.
+// The file that says when a folder of records was last swept, and what its records hold since.
 inline constexpr std::u16string_view sweptMarkerName = u".zelpin-swept";
 
 }  // namespace zelpin

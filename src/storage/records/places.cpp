@@ -12,7 +12,7 @@ FileKey fileKey(const FileInfo& info) {
   if (!info.identified) {
     return FileKey{};
   }
-  return FileKey{info.device, info.index, info.indexHigh, info.birth};
+  return FileKey{info.volume, info.index, info.indexHigh, info.birth};
 }
 
 std::string recordPath(std::u16string_view fullName) {
@@ -70,9 +70,19 @@ std::optional<std::string> readRecordFile(const Location& folder, std::u16string
   return bytes;
 }
 
-SystemError setAside(const Location& folder, std::u16string_view name, std::u16string& aside) {
-  aside = setAsideName(name, wallClock());
-  return renameBeside(folder, name, aside);
+SystemError setAside(const Location& folder, std::u16string_view menuLeaf, std::string_view content,
+                     std::u16string& aside) {
+  aside = setAsideName(menuLeaf, wallClock());
+  Opened file = createBeside(folder, aside, NewFile{noHandle, false, false, true});
+  if (file.error != 0) {
+    return file.error;
+  }
+  TemporaryFile guard(folder, aside);
+  if (const SystemError error = writeAll(file.handle.get(), content)) {
+    return error;
+  }
+  guard.keep();
+  return 0;
 }
 
 }  // namespace zelpin

@@ -48,9 +48,10 @@ std::string shownRecord(const RecordFolder& at, std::u16string_view name);
 std::optional<std::string> readRecordFile(const platform::Location& folder,
                                           std::u16string_view name);
 
-// Moves a journal that must never be put in out of the way, under a name that says it is set
-// aside (it may hold an edit its user wants back); aside is that name.
+// Writes what a journal that must never be put in was to give the menu (content) as a plain file,
+// this user's alone, named after the menu (menuLeaf) and the time; aside is its name.
 [[nodiscard]] platform::SystemError setAside(const platform::Location& folder,
-                                             std::u16string_view name, std::u16string& aside);
+                                             std::u16string_view menuLeaf, std::string_view content,
+                                             std::u16string& aside);
 
 }  // namespace zelpin

@@ -8,14 +8,22 @@
 namespace zelpin {
 namespace {
 
-// Readable with `head -c 16`, and no menu's first line.
-constexpr std::string_view magic = "zelpin-record-1\n";
-constexpr std::size_t fieldCount = 8;
-constexpr std::size_t fixedHeaderSize = magic.size() + 8 * fieldCount;
+// Readable with `head -c 16`, and no menu's first line. Records of the first version, which have
+// no time, still read.
+constexpr std::string_view magic = "zelpin-record-2\n";
+constexpr std::string_view firstMagic = "zelpin-record-1\n";
 constexpr std::size_t trailerSize = 24;
 constexpr std::uint64_t oldInsideFlag = 1;
 constexpr std::uint64_t newInsideFlag = 2;
 constexpr std::uint64_t maxPathSize = 1 << 20;
+
+constexpr std::size_t fieldCount(int version) {
+  return version == 1 ? 8 : 9;
+}
+
+constexpr std::size_t fixedHeaderSize(int version) {
+  return magic.size() + 8 * fieldCount(version);
+}
 
 // A torn write keeps whole sectors; 512 bytes is the smallest a disk writes in one piece.
 constexpr std::size_t blockSize = 512;
@@ -35,20 +43,23 @@ std::uint64_t numberAt(std::string_view bytes, std::size_t at) {
 }
 
 std::uint64_t headerSize(const SaveRecord& record) {
-  return fixedHeaderSize + record.path.size();
+  return fixedHeaderSize(record.version) + record.path.size();
 }
 
 }  // namespace
 
 std::string recordHeader(const SaveRecord& record) {
-  std::string header(magic);
+  std::string header(record.version == 1 ? firstMagic : magic);
   for (const std::uint64_t field :
-       {record.file.device, record.file.index, record.file.indexHigh, record.file.birth,
+       {record.file.volume, record.file.index, record.file.indexHigh, record.file.birth,
         record.oldSize, record.newSize,
-        (record.oldInside ? oldInsideFlag : 0) | (record.newInside ? newInsideFlag : 0),
-        static_cast<std::uint64_t>(record.path.size())}) {
+        (record.oldInside ? oldInsideFlag : 0) | (record.newInside ? newInsideFlag : 0)}) {
     putNumber(header, field);
   }
+  if (record.version != 1) {
+    putNumber(header, static_cast<std::uint64_t>(record.made));
+  }
+  putNumber(header, record.path.size());
   return header + record.path;
 }
 
@@ -61,26 +72,30 @@ std::string recordTrailer(const SaveRecord& record) {
 }
 
 std::optional<SaveRecord> parseRecordHeader(std::string_view start) {
-  if (start.size() < fixedHeaderSize || !start.starts_with(magic)) {
-    return std::nullopt;
-  }
-  std::array<std::uint64_t, fieldCount> fields{};
-  for (std::size_t i = 0; i < fieldCount; ++i) {
-    fields[i] = numberAt(start, magic.size() + 8 * i);
-  }
-  const std::uint64_t flags = fields[6];
-  const std::uint64_t pathSize = fields[7];
-  if ((flags & ~(oldInsideFlag | newInsideFlag)) != 0 || pathSize > maxPathSize ||
-      start.size() < fixedHeaderSize + pathSize) {
-    return std::nullopt;
-  }
   SaveRecord record;
-  record.file = FileKey{fields[0], fields[1], fields[2], fields[3]};
-  record.oldSize = fields[4];
-  record.newSize = fields[5];
+  record.version = start.starts_with(firstMagic) ? 1 : 2;
+  const std::size_t fields = fieldCount(record.version);
+  if (start.size() < fixedHeaderSize(record.version) ||
+      (record.version != 1 && !start.starts_with(magic))) {
+    return std::nullopt;
+  }
+  std::array<std::uint64_t, 9> field{};
+  for (std::size_t i = 0; i < fields; ++i) {
+    field[i] = numberAt(start, magic.size() + 8 * i);
+  }
+  const std::uint64_t flags = field[6];
+  const std::uint64_t pathSize = field[fields - 1];
+  if ((flags & ~(oldInsideFlag | newInsideFlag)) != 0 || pathSize > maxPathSize ||
+      start.size() < fixedHeaderSize(record.version) + pathSize) {
+    return std::nullopt;
+  }
+  record.file = FileKey{field[0], field[1], field[2], field[3]};
+  record.oldSize = field[4];
+  record.newSize = field[5];
   record.oldInside = (flags & oldInsideFlag) != 0;
   record.newInside = (flags & newInsideFlag) != 0;
-  record.path = std::string(start.substr(fixedHeaderSize, pathSize));
+  record.made = record.version == 1 ? 0 : static_cast<std::int64_t>(field[7]);
+  record.path = std::string(start.substr(fixedHeaderSize(record.version), pathSize));
   return record;
 }
 
@@ -112,13 +127,6 @@ std::optional<ParsedRecord> parseRecord(std::string_view bytes) {
     return std::nullopt;
   }
   return parsed;
-}
-
-bool beginsRecordOf(std::string_view bytes, const FileKey& file) {
-  SaveRecord record;
-  record.file = file;
-  const std::string start = recordHeader(record).substr(0, magic.size() + 4 * 8);
-  return start.starts_with(bytes.substr(0, start.size()));
 }
 
 char blankTailByte(std::uint64_t position, std::uint64_t length) {

@@ -14,10 +14,11 @@ namespace zelpin {
 // is never taken for one. These functions only turn records into bytes and back; where records
 // lie and when they are trusted is for places.h.
 
-// The file a record belongs to: device and index (inode, file id) with its birth time, where the
+// The file a record belongs to: its file system (a number that outlasts the system's numbering of
+// drives, where the system gives one) and index (inode, file id) with its birth time, where the
 // system keeps one. Where it gives no index at all, the record goes by the file's path alone.
 struct FileKey {
-  std::uint64_t device = 0;
+  std::uint64_t volume = 0;
   std::uint64_t index = 0;
   std::uint64_t indexHigh = 0;
   std::uint64_t birth = 0;
@@ -33,6 +34,8 @@ struct SaveRecord {
   std::uint64_t newHash = 0;
   bool oldInside = false;  // the old content follows the header; else it lies in a file beside
   bool newInside = false;  // the new content follows the old
+  std::int64_t made = 0;   // when the record was made, in nanoseconds since 1970; 0: not said
+  int version = 2;         // 1: a record of an older zelpin, without the time
 };
 
 // The bytes before the contents, and after them. The trailer needs the hashes, which a record
@@ -52,10 +55,6 @@ std::optional<ParsedRecord> parseRecord(std::string_view bytes);
 // The header alone, from the first bytes of a record, unchecked: whose a record says it is, without
 // reading it whole. The hashes are left 0.
 std::optional<SaveRecord> parseRecordHeader(std::string_view start);
-
-// Whether bytes begin as a record of this file does: what a record cut short while it was written
-// leaves, down to nothing at all.
-bool beginsRecordOf(std::string_view bytes, const FileKey& file);
 
 // What a menu is, against a journal of a save of it. The copy writes the new content over the
 // old from the start, then cuts the file to its new length, or, where the file may not be

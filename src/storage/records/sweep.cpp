@@ -1,7 +1,11 @@
 #include "storage/records/sweep.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "storage/conversion.h"
 #include "storage/platform/file_steps.h"
@@ -13,11 +17,42 @@ namespace {
 
 using namespace platform;
 
-constexpr auto keptFor = std::chrono::hours(24 * 30);
-constexpr auto sweptEvery = std::chrono::hours(24);
+constexpr std::int64_t day = std::chrono::nanoseconds(std::chrono::hours(24)).count();
+constexpr std::int64_t keptFor = 30 * day;
+// Enough of a record to hold its header and the name of its file.
+constexpr std::uint64_t headerLimit = 128 << 10;
 
-bool isOlderThan(const FileInfo& info, std::chrono::nanoseconds age) {
-  return wallClock() - info.modified > age.count();
+// A time in the future counts as now: a clock put back never keeps a file for good.
+std::int64_t ageOf(std::int64_t time) {
+  const std::int64_t now = wallClock();
+  return now - std::min(time, now);
+}
+
+struct Marker {
+  std::int64_t swept = 0;
+  std::uint64_t recordBytes = 0;  // what the undo records came to then, and what came since
+};
+
+std::optional<Marker> readMarker(const Location& folder) {
+  Opened file = openBeside(folder, sweptMarkerName);
+  std::string text;
+  long long swept = 0;
+  unsigned long long bytes = 0;
+  if (file.error != 0 || readAll(file.handle.get(), text) != 0 ||
+      std::sscanf(text.c_str(), "%lld %llu", &swept, &bytes) != 2) {
+    return std::nullopt;
+  }
+  return Marker{swept, bytes};
+}
+
+// Another run may be writing it at the same moment; either one's count will do until the sweep.
+void writeMarker(const Location& folder, const Marker& marker) {
+  std::ignore = removeBeside(folder, sweptMarkerName);
+  const Opened file = createBeside(folder, sweptMarkerName, NewFile{noHandle, false, false, true});
+  if (file.error == 0) {
+    std::ignore = writeAll(file.handle.get(), std::to_string(marker.swept) + " " +
+                                                  std::to_string(marker.recordBytes) + "\n");
+  }
 }
 
 // Whether a journal's or undo record's file still lies where the record says.
@@ -34,54 +69,89 @@ bool fileIsThere(const SaveRecord& record) {
          isRecordOf(record, info, fullNameOf(location));
 }
 
-// What a sweep does with one name of a folder of records.
-bool outlivedItsUse(const Location& folder, std::u16string_view name) {
-  const NameKind kind = kindOf(name);
-  if (kind != NameKind::SetAside && kind != NameKind::Journal && kind != NameKind::UndoRecord &&
-      kind != NameKind::UndoContent) {
-    return false;
-  }
+struct Kept {
+  std::int64_t made;
+  std::uint64_t size;
+  std::u16string name;
+};
+
+// An undo record that is still of use, this user's; none for one to be removed.
+std::optional<Kept> undoRecordKept(const Location& folder, const std::u16string& name,
+                                   bool& removable) {
   Opened file = openBeside(folder, name);
   FileInfo info;
+  std::string start;
+  removable = false;
   if (file.error != 0 || describe(file.handle.get(), info) != 0 || !info.regular ||
-      !isOlderThan(info, keptFor) || !madeByThisUser(file.handle.get(), info)) {
-    return false;
+      !madeByThisUser(file.handle.get(), info) ||
+      readPieces(
+          file.handle.get(), [&](std::string_view piece) { start.append(piece); }, headerLimit) !=
+          0) {
+    return std::nullopt;
   }
-  if (kind == NameKind::SetAside) {
-    return true;
+  const std::optional<SaveRecord> header = parseRecordHeader(start);
+  removable = !header || !fileIsThere(*header);
+  if (removable) {
+    return std::nullopt;
   }
-  if (kind == NameKind::UndoContent) {
-    // Goes with its record; alone, it is of no use.
-    return !openBeside(folder, recordOfContent(name)).handle.isOpen();
-  }
-  std::string bytes;
-  if (readAll(file.handle.get(), bytes) != 0) {
-    return false;
-  }
-  const std::optional<SaveRecord> header = parseRecordHeader(bytes);
-  return !header || !fileIsThere(*header);
+  return Kept{header->made != 0 ? std::min(header->made, wallClock()) : wallClock(), info.size,
+              name};
 }
 
-bool sweptLately(const Location& folder) {
-  const Opened marker = openBeside(folder, sweptMarkerName);
+bool isThisUsers(const Location& folder, std::u16string_view name) {
+  const Opened file = openBeside(folder, name);
   FileInfo info;
-  return marker.error == 0 && describe(marker.handle.get(), info) == 0 &&
-         !isOlderThan(info, sweptEvery);
+  return file.error == 0 && describe(file.handle.get(), info) == 0 && info.regular &&
+         madeByThisUser(file.handle.get(), info);
+}
+
+void removeRecord(const Location& folder, const std::u16string& name) {
+  std::ignore = removeBeside(folder, name);  // another run's sweep may have been first
+  std::ignore = removeBeside(folder, undoContentName(name));  // an older zelpin's, if any
 }
 
 }  // namespace
 
-void sweepRecords(const Location& folder) {
-  // Once a day is enough for a rule of 30 days; a save looks at one file instead of every record.
-  if (sweptLately(folder)) {
+void recordWritten(const Location& folder, std::uint64_t size) {
+  const std::optional<Marker> marker = readMarker(folder);
+  if (!marker || ageOf(marker->swept) >= day || marker->recordBytes + size > undoRecordsBound) {
+    sweepRecords(folder);
     return;
   }
-  std::ignore = removeBeside(folder, sweptMarkerName);
-  std::ignore = createBeside(folder, sweptMarkerName, NewFile{noHandle, false, false, true});
+  writeMarker(folder, Marker{marker->swept, marker->recordBytes + size});
+}
+
+void sweepRecords(const Location& folder, bool marked) {
+  std::vector<Kept> kept;
   for (const std::u16string& name : namesBeside(folder)) {
-    if (outlivedItsUse(folder, name)) {
-      std::ignore = removeBeside(folder, name);  // another run's sweep may have been first
+    const NameKind kind = kindOf(name);
+    const std::optional<std::int64_t> setAside = setAsideTime(name);
+    bool removable = false;
+    if (kind == NameKind::SetAside && setAside && ageOf(*setAside) > keptFor &&
+        isThisUsers(folder, name)) {
+      std::ignore = removeBeside(folder, name);
+    } else if (kind == NameKind::UndoContent && isThisUsers(folder, name) &&
+               !openBeside(folder, recordOfContent(name)).handle.isOpen()) {
+      std::ignore = removeBeside(folder, name);  // an older zelpin's, without its record
+    } else if (kind == NameKind::UndoRecord) {
+      if (std::optional<Kept> record = undoRecordKept(folder, name, removable)) {
+        kept.push_back(std::move(*record));
+      } else if (removable) {
+        removeRecord(folder, name);
+      }
     }
+  }
+  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) { return a.made > b.made; });
+  std::uint64_t total = 0;
+  for (const Kept& record : kept) {
+    total += record.size;
+    if (total > undoRecordsBound) {
+      total -= record.size;
+      removeRecord(folder, record.name);
+    }
+  }
+  if (marked) {
+    writeMarker(folder, Marker{wallClock(), total});
   }
 }
 

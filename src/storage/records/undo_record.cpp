@@ -14,9 +14,6 @@ namespace {
 
 using namespace platform;
 
-// A copy is made only of a menu up to this size; a second name costs nothing at any size.
-constexpr std::uint64_t largestCopy = 16 << 20;
-
 // The content the record says its save replaced, checked whole against it.
 std::optional<std::string> replacedContent(const Location& state, const std::u16string& record,
                                            const ParsedRecord& parsed) {
@@ -30,119 +27,70 @@ std::optional<std::string> replacedContent(const Location& state, const std::u16
   return content;
 }
 
+// The record of the file this save replaced is of no use now.
+void forgetEarlierRecord(const Location& state, const FileInfo& replaced,
+                         std::u16string_view fullName, const std::u16string& record) {
+  const std::u16string before = undoRecordName(replaced, fullName);
+  if (before != record) {
+    std::ignore = removeBeside(state, before);
+    std::ignore = removeBeside(state, undoContentName(before));  // an older zelpin's, if any
+  }
+}
+
 }  // namespace
 
-ReplacedFile::ReplacedFile(const Location& menu, std::uint64_t readHash, const FileInfo& replaced,
-                           const FileInfo& replacement)
-    : menu_(menu),
-      readHash_(readHash),
-      replaced_(replaced),
-      replacement_(replacement),
-      state_(openStateFolder(true)) {
-  if (state_.folderError != 0) {
-    return;
-  }
-  fullName_ = fullNameOf(menu);
-  record_ = undoRecordName(replacement, fullName_);
-  content_ = undoContentName(record_);
-  SystemError linked = linkBeside(menu, menu.leaf, state_, content_);
-  if (isNameTaken(linked)) {
-    std::ignore = removeBeside(state_, content_);  // a crashed run's, of a file of this number
-    linked = linkBeside(menu, menu.leaf, state_, content_);
-  }
-  ready_ = linked == 0 || (replaced.size <= largestCopy && copy());
-}
-
-ReplacedFile::~ReplacedFile() {
-  if (ready_) {
-    std::ignore = removeBeside(state_, content_);  // the save failed: the menu is as it was
-  }
-}
-
-// Copies the menu into a new file of the state folder, checking that it is what the run read.
-bool ReplacedFile::copy() {
-  Opened source = openForReading(menu_);
-  if (source.error != 0) {
-    return false;
-  }
-  Opened copy = createBeside(state_, content_, NewFile{source.handle.get(), false, false});
-  if (copy.error != 0) {
-    return false;
-  }
-  TemporaryFile guard(state_, content_);
-  ContentHash hash;
-  SystemError written = 0;
-  const SystemError read = readPieces(source.handle.get(), [&](std::string_view piece) {
-    hash.add(piece);
-    if (written == 0) {
-      written = writeAll(copy.handle.get(), piece);
-    }
-  });
-  if (read != 0 || written != 0 || hash.value() != readHash_) {
-    return false;
-  }
-  guard.keep();
-  return true;
-}
-
-void ReplacedFile::keep(std::uint64_t newSize, std::uint64_t newHash) {
-  if (!ready_) {
-    return;
-  }
-  ready_ = false;
-  // The replaced file has no other name now: it can be closed to everyone else.
-  if (makePrivate(state_, content_) != 0) {
-    std::ignore = removeBeside(state_, content_);
+void keepUndoRecord(const Location& state, std::u16string_view fullName, const FileInfo& replaced,
+                    std::string_view replacedBytes, const FileInfo& replacement,
+                    std::uint64_t newSize, std::uint64_t newHash) {
+  const std::u16string name = undoRecordName(replacement, fullName);
+  forgetEarlierRecord(state, replaced, fullName, name);
+  if (replaced.size > largestUndoContent || replacedBytes.size() != replaced.size) {
     return;
   }
   SaveRecord record;
-  record.file = fileKey(replacement_);
-  record.path = recordPath(fullName_);
-  record.oldSize = replaced_.size;
-  record.oldHash = readHash_;
+  record.file = fileKey(replacement);
+  record.path = recordPath(fullName);
+  record.oldSize = replaced.size;
+  record.oldHash = hashOf(replacedBytes);
   record.newSize = newSize;
   record.newHash = newHash;
+  record.oldInside = true;
+  record.made = wallClock();
   const NewFile ownOnly{noHandle, false, false, true};
-  Opened file = createBeside(state_, record_, ownOnly);
+  Opened file = createBeside(state, name, ownOnly);
   if (isNameTaken(file.error)) {
-    std::ignore = removeBeside(state_, record_);  // a crashed run's, of a file of this number
-    file = createBeside(state_, record_, ownOnly);
+    std::ignore = removeBeside(state, name);  // a crashed run's, of a file of this number
+    file = createBeside(state, name, ownOnly);
   }
-  const bool written =
-      file.error == 0 &&
-      writeAll(file.handle.get(), recordHeader(record) + recordTrailer(record)) == 0;
+  if (file.error != 0) {
+    return;
+  }
+  TemporaryFile guard(state, name);
+  const std::string bytes =
+      recordHeader(record) + std::string(replacedBytes) + recordTrailer(record);
+  if (writeAll(file.handle.get(), bytes) != 0) {
+    return;
+  }
+  guard.keep();
   file.handle.reset(noHandle);
-  if (!written) {
-    std::ignore = removeBeside(state_, record_);
-    std::ignore = removeBeside(state_, content_);
-    return;
-  }
-  forgetEarlierRecord();
-}
-
-// The file this save replaced had a record of its own, now of no use. Where it had none, the menu
-// is new to the folder, and the records of menus that are gone are looked for.
-void ReplacedFile::forgetEarlierRecord() {
-  const std::u16string before = undoRecordName(replaced_, fullName_);
-  if (before == record_) {
-    return;
-  }
-  std::ignore = removeBeside(state_, undoContentName(before));
-  if (isMissing(removeBeside(state_, before))) {
-    sweepRecords(state_);
-  }
+  recordWritten(state, bytes.size());
 }
 
 bool keepJournalAsUndoRecord(const Location& state, std::u16string_view journal,
-                             const FileInfo& info, std::u16string_view fullName) {
+                             std::uint64_t journalSize, const FileInfo& info,
+                             std::u16string_view fullName) {
+  if (info.size > largestUndoContent) {
+    return false;
+  }
   const std::u16string record = undoRecordName(info, fullName);
-  std::ignore = removeBeside(state, undoContentName(record));  // an older record's
+  std::ignore = removeBeside(state, undoContentName(record));  // an older zelpin's, if any
   if (renameBeside(state, journal, record) != 0) {
     return false;
   }
   if (makePrivate(state, record) != 0) {
     std::ignore = removeBeside(state, record);
   }
+  recordWritten(state, journalSize);
   return true;
 }
 

@@ -41,6 +41,8 @@ struct ReadSnapshot {
   bool done = false;                       // whether it was read at all
   std::optional<platform::FileInfo> file;  // none when the menu was missing
   std::uint64_t hash = 0;                  // of the bytes read
+  bool kept = false;                       // whether bytes holds them: up to an undo record's size
+  std::string bytes;
 };
 
 // Runs on the same menu take turns: opening waits while another run holds it, so each run reads
@@ -55,6 +57,7 @@ struct MenuFile {
   HeldLock menuLock;
   HeldLock fileLock;  // the file itself, whichever name leads to it
   ReadSnapshot read;
+  bool finishedInterrupted = false;  // the run put in a save an earlier run left part done
   // What the user is to be told although the run did its edit (a journal set aside or left).
   std::vector<std::string> notices;
 };

@@ -97,22 +97,11 @@ Overwrite overwrite(NativeHandle file, std::uint64_t oldSize, std::uint64_t size
   return result;
 }
 
-[[noreturn]] void failWithBlankTail(const MenuFile& menu, const Overwrite& done) {
-  failBecause("write", menu.path,
-              describeError(done.cut) + ": the new menu is in place, followed by " +
-                  std::to_string(done.tail / 2 + done.tail % 2) +
-                  " blank lines where its old end could not be cut off");
-}
-
-// Journals that name this file's device and index but another birth time were left for a file
-// that is gone.
-void removeJournalsOfGoneFiles(const Location& folder, const std::u16string& own) {
-  const std::u16string number = journalNumber(own);
-  for (const std::u16string& name : namesBeside(folder)) {
-    if (name.starts_with(number) && name != own && !name.starts_with(own)) {
-      std::ignore = removeBeside(folder, name);
-    }
-  }
+// The save is done, but for the old end: a notice, not a failure.
+void tellOfBlankTail(MenuFile& menu, const Overwrite& done) {
+  menu.notices.push_back(describeError(done.cut) + ": the new menu is in place, followed by " +
+                         std::to_string(done.tail / 2 + done.tail % 2) +
+                         " blank lines where its old end could not be cut off");
 }
 
 // Copies the menu's content as it is now into the journal, and checks that it is what the run
@@ -143,6 +132,7 @@ SaveRecord journalRecord(const FileInfo& info, std::u16string_view fullName, std
   record.oldSize = info.size;
   record.newSize = size;
   record.oldInside = record.newInside = true;
+  record.made = wallClock();
   return record;
 }
 
@@ -177,7 +167,8 @@ std::optional<Journal> writeJournalIn(const RecordFolder& at, const std::u16stri
     return std::nullopt;  // the guard removes what was written
   }
   guard.keep();
-  return Journal{at, name, header.size() + info.size, record.newSize};
+  return Journal{at, name, header.size() + info.size, record.newSize,
+                 header.size() + info.size + record.newSize + recordTrailer(record).size()};
 }
 
 // In the first place that takes it: the state folder, else beside the menu. A file system that
@@ -195,12 +186,8 @@ std::optional<Journal> writeJournal(const MenuFile& menu, NativeHandle target, c
     if (!journal) {
       continue;
     }
-    if (at.place == RecordPlace::StateFolder) {
-      // A file without an id is named by its path: no other journal shares its number.
-      if (info.identified) {
-        removeJournalsOfGoneFiles(state, name);
-      }
-      sweepRecords(state);
+    if (at.place == RecordPlace::BesideMenu) {
+      sweepRecords(menu.location, false);  // what was set aside there long ago
     }
     return journal;
   }
@@ -233,7 +220,7 @@ ContentWriter journalContent(const MenuFile& menu, const Journal& journal) {
 
 // Without a journal (no place takes one) a crash can still tear this save; a kill cannot, as
 // termination signals wait.
-void rewriteWithoutJournal(const MenuFile& menu, NativeHandle file, const FileInfo& info,
+void rewriteWithoutJournal(MenuFile& menu, NativeHandle file, const FileInfo& info,
                            std::uint64_t size, const ContentWriter& writeContent) {
   const Overwrite done = overwrite(file, info.size, size, writeContent);
   if (done.failure != 0) {
@@ -243,17 +230,18 @@ void rewriteWithoutJournal(const MenuFile& menu, NativeHandle file, const FileIn
             (done.begun ? ": it may be left part written, as no journal could be kept" : ""));
   }
   if (done.cut != 0) {
-    failWithBlankTail(menu, done);
+    tellOfBlankTail(menu, done);
   }
 }
 
 }  // namespace
 
 void failKeepingJournal(const MenuFile& menu, Copying copying, const Journal& journal,
-                        SystemError error) {
-  failBecause(actionOf(copying), menu.path,
-              describeError(error) + ": its new content is kept in " + journal.shown() +
-                  ", and the next run puts it in place");
+                        SystemError error, bool begun) {
+  throw FileError(Failure{menu.path, actionOf(copying),
+                          describeError(error) + ": its new content is kept in " + journal.shown() +
+                              ", and the next run puts it in place",
+                          begun});
 }
 
 void drop(MenuFile& menu, const Journal& journal) {
@@ -265,7 +253,8 @@ void drop(MenuFile& menu, const Journal& journal) {
 
 void retire(MenuFile& menu, const Journal& journal, const FileInfo& info) {
   if (journal.at.place == RecordPlace::StateFolder &&
-      keepJournalAsUndoRecord(*journal.at.folder, journal.name, info, fullNameOf(menu.location))) {
+      keepJournalAsUndoRecord(*journal.at.folder, journal.name, journal.size, info,
+                              fullNameOf(menu.location))) {
     return;
   }
   drop(menu, journal);
@@ -277,14 +266,14 @@ void copyJournalIn(MenuFile& menu, NativeHandle target, std::uint64_t oldSize,
   const Overwrite done = overwrite(target, oldSize, journal.newSize, newContent);
   if (done.failure != 0) {
     if (done.begun || copying == Copying::AnInterruptedSave) {
-      failKeepingJournal(menu, copying, journal, done.failure);
+      failKeepingJournal(menu, copying, journal, done.failure, done.begun);
     }
     std::ignore = removeBeside(*journal.at.folder, journal.name);  // the menu is as it was
     fail("write", menu.path, done.failure);
   }
   retire(menu, journal, info);
   if (done.cut != 0) {
-    failWithBlankTail(menu, done);
+    tellOfBlankTail(menu, done);
   }
 }
 

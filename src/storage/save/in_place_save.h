@@ -20,13 +20,15 @@ struct Journal {
   std::u16string name;
   std::uint64_t newOffset = 0;  // where the new content begins in it
   std::uint64_t newSize = 0;
+  std::uint64_t size = 0;  // of the whole journal
   std::string shown() const { return shownRecord(at, name); }
 };
 
 enum class Copying { ThisSave, AnInterruptedSave };
 
 // Copies a journal's new content (newContent) into the menu (target, whose size is oldSize), then
-// retires the journal. Throws FileError, keeping the journal where the copy may have begun.
+// retires the journal. Throws FileError, keeping the journal where the copy may have begun. An old
+// end that could not be cut off is told as a notice.
 void copyJournalIn(MenuFile& menu, platform::NativeHandle target, std::uint64_t oldSize,
                    const Journal& journal, const platform::FileInfo& info, Copying copying,
                    const ContentWriter& newContent);
@@ -36,7 +38,8 @@ void retire(MenuFile& menu, const Journal& journal, const platform::FileInfo& in
 // Removes the journal; one that cannot be removed stays, never to be put in again over a later
 // save (by then the menu no longer fits it), and the user is told where it is.
 void drop(MenuFile& menu, const Journal& journal);
+// begun: the copy into the menu had begun, which may hold part of the new content.
 [[noreturn]] void failKeepingJournal(const MenuFile& menu, Copying copying, const Journal& journal,
-                                     platform::SystemError error);
+                                     platform::SystemError error, bool begun);
 
 }  // namespace zelpin

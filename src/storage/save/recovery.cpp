@@ -9,6 +9,7 @@
 #include "storage/records/names.h"
 #include "storage/records/places.h"
 #include "storage/records/record_format.h"
+#include "storage/records/sweep.h"
 #include "storage/save/failing.h"
 #include "storage/save/in_place_save.h"
 
@@ -34,15 +35,22 @@ std::optional<std::string> readTrustedJournal(const MenuFile& menu, const Journa
   return bytes;
 }
 
-std::string setAsideNotice(const Journal& journal) {
+// The menu the interrupted save was writing is kept for the user as a plain file; the journal,
+// whose work is then done, goes.
+std::string setAsideNotice(MenuFile& menu, const Journal& journal, std::string_view content) {
   std::u16string aside;
-  const SystemError error = setAside(*journal.at.folder, journal.name, aside);
+  const SystemError error = setAside(*journal.at.folder, menu.location.leaf, content, aside);
   const std::string found =
       "the journal " + journal.shown() + " of an interrupted save does not fit it as it is now";
   if (error != 0) {
     return found + ", and could not be set aside: " + describeError(error);
   }
-  return found + " and is set aside as " + shownRecord(journal.at, aside);
+  drop(menu, journal);
+  if (journal.at.place == RecordPlace::BesideMenu) {
+    sweepRecords(menu.location, false);  // what was set aside there long ago
+  }
+  return found + " and is set aside as " + shownRecord(journal.at, aside) +
+         ", the menu that save was writing";
 }
 
 // Does what the judgement says; returns whether the menu's content changed.
@@ -54,7 +62,7 @@ bool apply(MenuFile& menu, const Judgement& judgement, Journal journal, const Fi
       drop(menu, journal);
       return false;
     case Verdict::SetAside:
-      menu.notices.push_back(setAsideNotice(journal));
+      menu.notices.push_back(setAsideNotice(menu, journal, judgement.newContent));
       return false;
     case Verdict::Retire:
       retire(menu, journal, info);
@@ -64,7 +72,7 @@ bool apply(MenuFile& menu, const Judgement& judgement, Journal journal, const Fi
   }
   const Opened target = openForWriting(menu.location);
   if (target.error != 0) {
-    failKeepingJournal(menu, Copying::AnInterruptedSave, journal, target.error);
+    failKeepingJournal(menu, Copying::AnInterruptedSave, journal, target.error, false);
   }
   copyJournalIn(menu, target.handle.get(), menuSize, journal, info, Copying::AnInterruptedSave,
                 [&](const ContentSink& sink) { sink(judgement.newContent); });
@@ -76,14 +84,13 @@ bool apply(MenuFile& menu, const Judgement& judgement, Journal journal, const Fi
 Judgement judgeJournal(std::string_view journal, std::string_view menu, const FileInfo& info,
                        std::u16string_view fullName) {
   const std::optional<ParsedRecord> parsed = parseRecord(journal);
-  if (!parsed) {
-    // One of this file's that is not whole was stopped before it was: its save never touched the
-    // menu, which is copied into only once the journal is whole and durable.
-    return {beginsRecordOf(journal, fileKey(info)) ? Verdict::Remove : Verdict::SetAside, {}};
+  if (!parsed || !parsed->record.oldInside || !parsed->record.newInside) {
+    // Not whole, so stopped before it was: its save never touched the menu, which is copied into
+    // only once the journal is whole and durable. Only this user can have put it where it lies.
+    return {Verdict::Remove, {}};
   }
-  if (!parsed->record.oldInside || !parsed->record.newInside ||
-      !isRecordOf(parsed->record, info, fullName)) {
-    return {Verdict::SetAside, {}};
+  if (!isRecordOf(parsed->record, info, fullName)) {
+    return {Verdict::SetAside, parsed->newContent};
   }
   switch (classifyMenu(menu, parsed->oldContent, parsed->newContent)) {
     case MenuState::New:
@@ -94,7 +101,7 @@ Judgement judgeJournal(std::string_view journal, std::string_view menu, const Fi
     case MenuState::Other:
       break;
   }
-  return {Verdict::SetAside, {}};
+  return {Verdict::SetAside, parsed->newContent};
 }
 
 bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& info) {
@@ -103,11 +110,12 @@ bool finishInterruptedSave(MenuFile& menu, NativeHandle file, const FileInfo& in
   const std::u16string name = journalName(info, full);
   bool changed = false;
   for (const RecordFolder& at : recordFolders(state, menu.location)) {
-    const Journal journal{at, name, 0, 0};
+    Journal journal{at, name, 0, 0, 0};
     const std::optional<std::string> bytes = readTrustedJournal(menu, journal);
     if (!bytes) {
       continue;
     }
+    journal.size = bytes->size();
     const TerminationHold hold;
     std::string current;
     check("read", menu.path, seekTo(file, 0));

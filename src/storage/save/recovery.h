@@ -10,14 +10,15 @@ namespace zelpin {
 // What to do with a journal of this very file that a run finds before it reads the menu.
 enum class Verdict {
   Remove,    // never whole: its save was stopped before it began to copy
-  SetAside,  // not this file's, or the menu is anything its save cannot have left
+  SetAside,  // another file's, or the menu is anything its save cannot have left: what its save
+             // was writing is kept for the user
   PutIn,     // the menu is what its save began from, or what the copy can leave
   Retire,    // its save is complete
 };
 
 struct Judgement {
   Verdict verdict = Verdict::SetAside;
-  std::string_view newContent;  // PutIn and Retire: what its save wrote, a part of journal
+  std::string_view newContent;  // but for Remove: what its save wrote, a part of journal
 };
 
 // The decision alone, from the bytes of the journal and of the menu, described by info (and

@@ -110,10 +110,6 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   check("write", menu.path, describe(temporary.handle.get(), replacement));
   existing.handle.reset(noHandle);  // held no longer than needed: some renames wait on holders
   const ContentHash written = writeTemporary(menu, temporary, writeContent);
-  std::optional<ReplacedFile> replaced;
-  if (info && menu.read.done) {
-    replaced.emplace(menu.location, menu.read.hash, *info, replacement);
-  }
   if (!renameOver(menu, guard, info.has_value())) {
     return false;
   }
@@ -121,8 +117,10 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   // Every reader has the new menu now; the folder's flush makes the rename outlast a power cut,
   // where the system can.
   std::ignore = flushFolder(menu.location);
-  if (replaced) {
-    replaced->keep(written.size(), written.value());
+  if (info && menu.read.done) {
+    keepUndoRecord(openStateFolder(true), fullNameOf(menu.location), *info,
+                   menu.read.kept ? std::string_view(menu.read.bytes) : std::string_view(),
+                   replacement, written.size(), written.value());
   }
   return true;
 }
