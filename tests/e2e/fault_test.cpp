@@ -929,6 +929,32 @@ INSTANTIATE_TEST_SUITE_P(
                  "cannot write 'menu.txt': Permission denied"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Root saving a menu in a folder another user may write keeps what it replaced as bytes of its own:
+// nothing of that user's is linked into root's state folder, nor made private by a name there.
+TEST_F(Faults, RootKeepsNothingOfAnotherUsersFileForAnUndo) {
+  REQUIRE_ROOT_TO_SWITCH_USER();
+  const fs::path home = folder.path() / "home";
+  fs::create_directory(home);
+  setOwner(home, 65534);
+  writeBytes(home / "m", oldMenu);
+  setOwner(home / "m", 65534);
+  fs::permissions(home / "m", fs::perms::owner_read | fs::perms::owner_write |
+                                  fs::perms::group_read | fs::perms::others_read);
+  settings.stateHome = folder.path() / "state";
+  const RunResult result = runProgram({"-1n", "home/m", "C:\\F"}, settings);
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  const fs::path records = folder.path() / "state" / "zelpin";
+  ASSERT_EQ(namesIn(records, ".zelpin-undo-").size(), 1u);
+  for (const auto& entry : fs::directory_iterator(records)) {
+    struct stat status {};
+    ASSERT_EQ(::lstat(entry.path().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_uid == 0 && status.st_nlink == 1)
+        << entry.path() << " is not root's own file";
+  }
+  EXPECT_EQ(runProgram({"-u", "home/m"}, settings).exitStatus, 0);
+  EXPECT_EQ(readBytes(home / "m"), oldMenu);
+}
+
 // What a save replaced is kept where only its user can read it.
 TEST_F(Faults, AnUndoRecordIsClosedToOtherUsers) {
   REQUIRE_ROOT_TO_SWITCH_USER();

@@ -197,6 +197,25 @@ void World::linkFile(std::u16string_view existing, std::u16string_view path) {
   flushNames(folder);
 }
 
+void World::editFile(std::u16string_view path, std::string_view bytes) {
+  Node& file = disk.nodes.at(find(path, true).node);
+  file.data = file.durable = std::string(bytes);
+  file.modified = ++clock;
+}
+
+void World::moveFile(std::u16string_view from, std::u16string_view to) {
+  const Found source = find(from, false);
+  Node& folder = disk.nodes.at(find(to, false).folder);
+  folder.names[leafPart(to)] = source.node;
+  disk.nodes.at(source.folder).names.erase(source.leaf);
+  flushNames(folder);
+  flushNames(disk.nodes.at(source.folder));
+}
+
+std::uint64_t World::indexOf(std::u16string_view path) {
+  return find(path, true).node;
+}
+
 std::optional<std::string> World::bytesOf(std::u16string_view path) {
   const Found found = find(path, true);
   if (found.node == 0 || disk.nodes.at(found.node).kind != Kind::File) {

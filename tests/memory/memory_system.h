@@ -108,6 +108,10 @@ class World {
                std::uint32_t owner = 1000);
   void makeLink(std::u16string_view path, std::u16string_view target);
   void linkFile(std::u16string_view existing, std::u16string_view path);
+  // Another program's change of the file's bytes, the file staying the same file.
+  void editFile(std::u16string_view path, std::string_view bytes);
+  void moveFile(std::u16string_view from, std::u16string_view to);
+  std::uint64_t indexOf(std::u16string_view path);
   std::optional<std::string> bytesOf(std::u16string_view path);
   std::vector<std::u16string> namesIn(std::u16string_view folder);
 

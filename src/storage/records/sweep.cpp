@@ -19,8 +19,11 @@ using namespace platform;
 
 constexpr std::int64_t day = std::chrono::nanoseconds(std::chrono::hours(24)).count();
 constexpr std::int64_t keptFor = 30 * day;
-// Enough of a record to hold its header and the name of its file.
-constexpr std::uint64_t headerLimit = 128 << 10;
+// Enough of a record to hold its header and the name of its file, nearly always.
+constexpr std::uint64_t headerLimit = 8 << 10;
+constexpr std::uint64_t longestHeader = (1 << 20) + 256;
+// A sweep for room leaves room for some records more, so that the next ones need none.
+constexpr std::uint64_t sweptDownTo = undoRecordsBound / 4 * 3;
 
 // A time in the future counts as now: a clock put back never keeps a file for good.
 std::int64_t ageOf(std::int64_t time) {
@@ -82,14 +85,22 @@ std::optional<Kept> undoRecordKept(const Location& folder, const std::u16string&
   FileInfo info;
   std::string start;
   removable = false;
+  const auto readStart = [&](std::uint64_t limit) {
+    return readPieces(
+               file.handle.get(), [&](std::string_view piece) { start.append(piece); },
+               limit - start.size()) == 0;
+  };
   if (file.error != 0 || describe(file.handle.get(), info) != 0 || !info.regular ||
-      !madeByThisUser(file.handle.get(), info) ||
-      readPieces(
-          file.handle.get(), [&](std::string_view piece) { start.append(piece); }, headerLimit) !=
-          0) {
+      !madeByThisUser(file.handle.get(), info) || !readStart(headerLimit)) {
     return std::nullopt;
   }
-  const std::optional<SaveRecord> header = parseRecordHeader(start);
+  std::optional<SaveRecord> header = parseRecordHeader(start);
+  if (!header && start.size() == headerLimit) {
+    if (!readStart(longestHeader)) {
+      return std::nullopt;
+    }
+    header = parseRecordHeader(start);
+  }
   removable = !header || !fileIsThere(*header);
   if (removable) {
     return std::nullopt;
@@ -145,7 +156,12 @@ void sweepRecords(const Location& folder, bool marked) {
   std::uint64_t total = 0;
   for (const Kept& record : kept) {
     total += record.size;
-    if (total > undoRecordsBound) {
+  }
+  const std::uint64_t room = total > undoRecordsBound ? sweptDownTo : undoRecordsBound;
+  total = 0;
+  for (const Kept& record : kept) {
+    total += record.size;
+    if (total > room) {
       total -= record.size;
       removeRecord(folder, record.name);
     }
