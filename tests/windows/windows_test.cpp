@@ -329,7 +329,7 @@ TEST_P(MappedMenu, ThatShrinksKeepsNoFragment) {
   const std::string after = readBytes(folder_ / "menu.txt");
   ASSERT_TRUE(after.starts_with(saved)) << after;
   EXPECT_EQ(after.find_first_not_of("\r\n", saved.size()), std::string::npos) << after;
-  EXPECT_EQ(status == 0, after == saved);
+  EXPECT_EQ(status, after == saved ? 0u : 2u) << "the menu changed, with a blank tail or none";
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowsProgram, MappedMenu, testing::Bool(), [](const auto& info) {
