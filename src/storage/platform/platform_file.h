@@ -72,7 +72,7 @@ struct FileInfo {
   std::uint32_t links = 0;
   std::uint64_t device = 0;
   // The file system, by a number that outlasts the system's numbering of its drives (a replug, the
-  // next reboot), where the system gives one; else the device.
+  // next reboot), where the system gives one; else the device. Told of an open file only.
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
   std::uint64_t indexHigh = 0;  // Windows: the upper half of a 128-bit file id

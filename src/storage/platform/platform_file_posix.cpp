@@ -165,13 +165,8 @@ std::uint64_t volumeOf(int descriptor, std::uint64_t device) {
 
 // fstatat, with the birth time where the system keeps one: a file's device and inode number
 // name it only until it is removed, the birth time tells a later file with the same number apart.
-// The file system's id is that of the folder where a name is described.
 SystemError describeAt(int folder, const char* name, int flags, FileInfo& info) {
-  const SystemError error = describeBasic(folder, name, flags, info);
-  if (error == 0) {
-    info.volume = volumeOf(folder, info.device);
-  }
-  return error;
+  return describeBasic(folder, name, flags, info);
 }
 
 // The names of a file's extended attributes; a file system without them has none.
@@ -490,7 +485,11 @@ bool keepsOthersOut(const Location& location) {
 }
 
 SystemError describe(NativeHandle file, FileInfo& info) {
-  return describeAt(fd(file), "", AT_EMPTY_PATH, info);
+  const SystemError error = describeAt(fd(file), "", AT_EMPTY_PATH, info);
+  if (error == 0) {
+    info.volume = volumeOf(fd(file), info.device);
+  }
+  return error;
 }
 
 bool madeByThisUser(NativeHandle, const FileInfo& info) {

@@ -44,14 +44,19 @@ std::vector<RecordFolder> recordFolders(const Location& state, const Location& m
   if (state.folderError == 0) {
     folders.push_back({&state, RecordPlace::StateFolder});
   }
-  if (menu.folderError == 0 && keepsOthersOut(menu)) {
+  if (menu.folderError == 0) {
     folders.push_back({&menu, RecordPlace::BesideMenu});
   }
   return folders;
 }
 
+bool mayHoldRecords(const RecordFolder& at) {
+  return at.place == RecordPlace::StateFolder || keepsOthersOut(*at.folder);
+}
+
 bool isTrustedRecord(const RecordFolder& at, NativeHandle file, const FileInfo& info) {
-  return info.regular && (at.place == RecordPlace::StateFolder || madeByThisUser(file, info));
+  return info.regular && (at.place == RecordPlace::StateFolder ||
+                          (madeByThisUser(file, info) && mayHoldRecords(at)));
 }
 
 std::string shownRecord(const RecordFolder& at, std::u16string_view name) {

@@ -35,8 +35,11 @@ struct RecordFolder {
 // Where a menu's records may lie, in the order they are written to and looked in.
 std::vector<RecordFolder> recordFolders(const platform::Location& state,
                                         const platform::Location& menu);
-// Whether a file found there may be taken for this user's record: a regular file, and beside the
-// menu one this user made.
+// The one rule of trust: what lies in the state folder is this user's doing; beside the menu,
+// only where no other user could put a file under this user's name (the folder keeps others out)
+// and only what this user made. Asked only when a record is to be written or read there.
+bool mayHoldRecords(const RecordFolder& at);
+// Whether a file found there may be taken for this user's record.
 bool isTrustedRecord(const RecordFolder& at, platform::NativeHandle file,
                      const platform::FileInfo& info);
 

@@ -67,8 +67,11 @@ bool fileIsThere(const SaveRecord& record) {
     return false;
   }
   const Location location = locate(path);
+  FileInfo there;
+  const Opened file = openForReading(location);
   FileInfo info;
-  return describeLocation(location, info) == 0 && info.regular &&
+  return describeLocation(location, there) == 0 && there.regular && file.error == 0 &&
+         describe(file.handle.get(), info) == 0 && info.sameFileAs(there) &&
          isRecordOf(record, info, fullNameOf(location));
 }
 

@@ -27,14 +27,16 @@ std::optional<std::string> replacedContent(const Location& state, const std::u16
   return content;
 }
 
-// The record of the file this save replaced is of no use now.
-void forgetEarlierRecord(const Location& state, const FileInfo& replaced,
+// The record of the file this save replaced is of no use now. Returns whether there was none: the
+// menu is new to the folder.
+bool forgetEarlierRecord(const Location& state, const FileInfo& replaced,
                          std::u16string_view fullName, const std::u16string& record) {
   const std::u16string before = undoRecordName(replaced, fullName);
-  if (before != record) {
-    std::ignore = removeBeside(state, before);
-    std::ignore = removeBeside(state, undoContentName(before));  // an older zelpin's, if any
+  if (before == record) {
+    return false;
   }
+  std::ignore = removeBeside(state, undoContentName(before));  // an older zelpin's, if any
+  return isMissing(removeBeside(state, before));
 }
 
 }  // namespace
@@ -43,7 +45,7 @@ void keepUndoRecord(const Location& state, std::u16string_view fullName, const F
                     std::string_view replacedBytes, const FileInfo& replacement,
                     std::uint64_t newSize, std::uint64_t newHash) {
   const std::u16string name = undoRecordName(replacement, fullName);
-  forgetEarlierRecord(state, replaced, fullName, name);
+  const bool fresh = forgetEarlierRecord(state, replaced, fullName, name);
   if (replaced.size > largestUndoContent || replacedBytes.size() != replaced.size) {
     return;
   }
@@ -73,7 +75,11 @@ void keepUndoRecord(const Location& state, std::u16string_view fullName, const F
   }
   guard.keep();
   file.handle.reset(noHandle);
-  recordWritten(state, bytes.size());
+  // A record in place of the menu's last one changes the folder's size by little: the marker is
+  // asked only when a menu is new to the folder, which is how the folder grows.
+  if (fresh) {
+    recordWritten(state, bytes.size());
+  }
 }
 
 bool keepJournalAsUndoRecord(const Location& state, std::u16string_view journal,

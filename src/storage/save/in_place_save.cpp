@@ -182,7 +182,8 @@ std::optional<Journal> writeJournal(const MenuFile& menu, NativeHandle target, c
   const std::u16string name = journalName(info, full);
   for (const RecordFolder& at : recordFolders(state, menu.location)) {
     std::optional<Journal> journal =
-        writeJournalIn(at, name, record, menu, target, info, writeContent);
+        mayHoldRecords(at) ? writeJournalIn(at, name, record, menu, target, info, writeContent)
+                           : std::nullopt;
     if (!journal) {
       continue;
     }
