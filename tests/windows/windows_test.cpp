@@ -31,13 +31,21 @@ fs::path programPath() {
 
 // Runs the program with arguments as a file manager passes them: one line, which Windows' own
 // rules split into words.
+// A standard error it is given, as a script gives one: without one, a failure is shown in a box.
 DWORD runCommandLine(const std::wstring& arguments, const fs::path& folder) {
   std::wstring commandLine = L"\"" + programPath().wstring() + L"\" " + arguments;
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherited, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdError = startup.hStdOutput = nowhere;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      folder.c_str(), &startup, &process)) {
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, folder.c_str(), &startup, &process);
+  CloseHandle(nowhere);
+  if (!started) {
     ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
     return 999;
   }
@@ -335,6 +343,26 @@ TEST_P(MappedMenu, ThatShrinksKeepsNoFragment) {
 INSTANTIATE_TEST_SUITE_P(WindowsProgram, MappedMenu, testing::Bool(), [](const auto& info) {
   return std::string(info.param ? "ThroughAJournal" : "WithoutAJournal");
 });
+
+// A state folder that anyone may write could hold another user's journal: it is not used, as on
+// POSIX, and the save keeps no record there.
+TEST_F(WindowsProgram, AStateFolderOthersMayWriteIsNotUsed) {
+  wchar_t state[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"LOCALAPPDATA", state, MAX_PATH);
+  SetEnvironmentVariableW(L"LOCALAPPDATA", (folder_ / L"local").c_str());
+  fs::create_directories(folder_ / L"local" / L"zelpin");
+  ASSERT_EQ(setRules(folder_ / L"local" / L"zelpin", L"D:P(A;OICI;FA;;;WD)",
+                     PROTECTED_DACL_SECURITY_INFORMATION),
+            0u);
+  writeBytes(folder_ / "menu.txt", "zel\n");
+  const DWORD toggled = runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_);
+  const DWORD undone = runZelpin({L"-u", L"menu.txt"}, folder_);
+  SetEnvironmentVariableW(L"LOCALAPPDATA", state);
+  EXPECT_EQ(toggled, 0u);
+  EXPECT_EQ(undone, 1u) << "a record was kept in the open folder";
+  EXPECT_TRUE(fs::is_empty(folder_ / L"local" / L"zelpin"));
+  fs::remove_all(folder_ / L"local");
+}
 
 // \\.\ before a drive names a path, as \\?\ does: only a device after it is a device.
 TEST_F(WindowsProgram, AMenuNamedWithTheDevicePrefixIsAPath) {
