@@ -456,10 +456,23 @@ Location openStateFolder(bool create) {
   folder.resize(GetEnvironmentVariableW(L"LOCALAPPDATA", folder.data(), length));
   folder = extended(absoluteName(folder + L"\\zelpin"));
   if (create) {
-    CreateDirectoryW(folder.c_str(), nullptr);
+    // Made this user's alone: what lies there is copied into menus and holds what menus held.
+    ModelSecurity security;
+    CreateDirectoryW(folder.c_str(),
+                     security.describeThisUsersAlone() ? &security.attributes : nullptr);
   }
   const DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return location;
+  }
+  // Used only where it is this user's and no one else may add, rename or remove what lies in it,
+  // as on POSIX: a folder another user made, or may write, could hold a journal of theirs.
+  HANDLE handle = CreateFileW(folder.c_str(), READ_CONTROL, shareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const Handle owned(nativeOf(handle));
+  if (handle == INVALID_HANDLE_VALUE || !madeByThisUser(owned.get(), FileInfo()) ||
+      !keepsOthersOutOf(handle)) {
+    location.folderError = ERROR_ACCESS_DENIED;
     return location;
   }
   location.folder = narrow(folder);
