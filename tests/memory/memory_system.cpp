@@ -1,5 +1,6 @@
 #include "memory_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -537,7 +538,9 @@ Opened createBeside(const Location& location, std::u16string_view name, const Ne
   file.birth = static_cast<std::uint64_t>(w.clock);
   file.modified = w.clock;
   memory::change(*folder, {{std::u16string(name), index}});
-  return openHandle(index, true);
+  Opened created = openHandle(index, true);
+  openFile(created.handle.get()).sharesNothing = true;
+  return created;
 }
 
 Opened openBeside(const Location& location, std::u16string_view name) {
@@ -747,6 +750,13 @@ SystemError removeBeside(const Location& location, std::u16string_view name) {
   SystemError error = changing("removeBeside", location, name, folder);
   if (error == 0 && !folder->names.contains(std::u16string(name))) {
     error = ENOENT;
+  }
+  const auto held = [&](const auto& open) {
+    return open.second.sharesNothing && open.second.node == folder->names.at(std::u16string(name));
+  };
+  if (error == 0 && world().removeWaitsForHandles &&
+      std::any_of(world().handles.begin(), world().handles.end(), held)) {
+    error = EACCES;  // a sharing violation
   }
   if (error == 0) {
     memory::change(*folder, {{std::u16string(name), std::nullopt}});

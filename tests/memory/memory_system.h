@@ -95,6 +95,8 @@ class World {
   int machine = 0;
   std::u16string workingFolder = u"/home/me";
   std::optional<std::u16string> stateHome = u"/home/me/.local/state";
+  // As on Windows: a file that a handle sharing nothing holds (a new file's) cannot be removed.
+  bool removeWaitsForHandles = false;
   Fault fault;
   std::uint64_t calls = 0;      // made since the fault was armed
   std::optional<Disk> stopped;  // the disk as it was at the stop
@@ -132,8 +134,9 @@ class World {
     std::uint64_t node = 0;
     std::uint64_t offset = 0;
     bool writes = false;
-    bool searchOnly = false;  // a folder this user may pass through but not list
-    std::string lockKey;      // a lock's handle only
+    bool searchOnly = false;     // a folder this user may pass through but not list
+    std::string lockKey;         // a lock's handle only
+    bool sharesNothing = false;  // a file's that createBeside made
   };
   std::map<platform::NativeHandle, OpenFile> handles;
   platform::NativeHandle nextHandle = 3;

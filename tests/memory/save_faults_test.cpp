@@ -27,10 +27,21 @@ void PrintTo(const FaultCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-class SaveFault : public testing::TestWithParam<FaultCase> {};
+class SaveFault : public testing::TestWithParam<FaultCase> {
+ protected:
+  void endsWithTheOldMenuOrTheNew(bool windows);
+};
 
 TEST_P(SaveFault, EndsWithTheOldMenuOrTheNewAndSaysWhich) {
+  for (const bool windows : {false, true}) {
+    SCOPED_TRACE(windows ? "a file held open may not be removed" : "POSIX");
+    endsWithTheOldMenuOrTheNew(windows);
+  }
+}
+
+void SaveFault::endsWithTheOldMenuOrTheNew(bool windows) {
   World w;
+  w.removeWaitsForHandles = windows;
   w.putFile(u"/home/me/menu.txt", oldMenu);
   if (GetParam().hardLinked) {
     w.linkFile(u"/home/me/menu.txt", u"/home/me/link.txt");

@@ -23,26 +23,31 @@ namespace zelpin::platform {
 // Reads the whole file from where it stands.
 [[nodiscard]] SystemError readAll(NativeHandle file, std::string& bytes);
 
-// Removes a file on every way out but keep(); with the signals that would end the process held
-// back meanwhile (TerminationHold), no way out skips it.
+// A file just made, with its handle: removed on every way out but keep(), the handle closed first
+// (Windows removes no file that a handle sharing nothing holds). With the signals that would end
+// the process held back meanwhile (TerminationHold), no way out skips it.
 class TemporaryFile {
  public:
-  TemporaryFile(const Location& location, std::u16string name)
-      : location_(location), name_(std::move(name)) {}
+  TemporaryFile(const Location& location, std::u16string name, Handle handle)
+      : location_(location), name_(std::move(name)), handle_(std::move(handle)) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
+    close();
     if (!name_.empty()) {
       // Nothing more to do where it fails: the next run on the menu removes it.
       std::ignore = removeBeside(location_, name_);
     }
   }
   const std::u16string& name() const { return name_; }
+  NativeHandle handle() const { return handle_.get(); }
+  void close() { handle_.reset(noHandle); }
   void keep() { name_.clear(); }
 
  private:
   const Location& location_;
   std::u16string name_;
+  Handle handle_;
 };
 
 class TerminationHold {

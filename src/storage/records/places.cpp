@@ -82,8 +82,8 @@ SystemError setAside(const Location& folder, std::u16string_view menuLeaf, std::
   if (file.error != 0) {
     return file.error;
   }
-  TemporaryFile guard(folder, aside);
-  if (const SystemError error = writeAll(file.handle.get(), content)) {
+  TemporaryFile guard(folder, aside, std::move(file.handle));
+  if (const SystemError error = writeAll(guard.handle(), content)) {
     return error;
   }
   guard.keep();

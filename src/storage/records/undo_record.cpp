@@ -67,14 +67,14 @@ void keepUndoRecord(const Location& state, std::u16string_view fullName, const F
   if (file.error != 0) {
     return;
   }
-  TemporaryFile guard(state, name);
+  TemporaryFile guard(state, name, std::move(file.handle));
   const std::string bytes =
       recordHeader(record) + std::string(replacedBytes) + recordTrailer(record);
-  if (writeAll(file.handle.get(), bytes) != 0) {
+  if (writeAll(guard.handle(), bytes) != 0) {
     return;
   }
   guard.keep();
-  file.handle.reset(noHandle);
+  guard.close();
   // A record in place of the menu's last one changes the folder's size by little: the marker is
   // asked only when a menu is new to the folder, which is how the folder grows.
   if (fresh) {

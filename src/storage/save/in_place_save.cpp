@@ -145,8 +145,8 @@ std::optional<Journal> writeJournalIn(const RecordFolder& at, const std::u16stri
   if (file.error != 0) {
     return std::nullopt;
   }
-  TemporaryFile guard(*at.folder, name);
-  const NativeHandle journal = file.handle.get();
+  TemporaryFile guard(*at.folder, name, std::move(file.handle));
+  const NativeHandle journal = guard.handle();
   const std::string header = recordHeader(record);
   try {
     writeOrStop(journal, header);

@@ -40,18 +40,18 @@ Opened createTemporary(const Location& location, NativeHandle model, std::u16str
 // Writes the new content and makes it durable, before any name makes it the menu. Where the file
 // system cannot make anything durable, the rename still gives readers a whole menu; that is the
 // most it can have.
-ContentHash writeTemporary(const MenuFile& menu, Opened& temporary,
+ContentHash writeTemporary(const MenuFile& menu, TemporaryFile& temporary,
                            const ContentWriter& writeContent) {
   ContentHash written;
   writeContent([&](std::string_view piece) {
     written.add(piece);
-    check("write", menu.path, writeAll(temporary.handle.get(), piece));
+    check("write", menu.path, writeAll(temporary.handle(), piece));
   });
-  if (const SystemError error = flush(temporary.handle.get());
+  if (const SystemError error = flush(temporary.handle());
       error != 0 && !isSyncUnsupported(error)) {
     fail("write", menu.path, error);
   }
-  temporary.handle.reset(noHandle);
+  temporary.close();
   return written;
 }
 
@@ -101,15 +101,15 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
     }
     fail("write", menu.path, temporary.error);
   }
-  TemporaryFile guard(menu.location, name);
-  if (info && copyKeptProperties(existing.handle.get(), *info, temporary.handle.get()) != 0) {
+  TemporaryFile guard(menu.location, name, std::move(temporary.handle));
+  if (info && copyKeptProperties(existing.handle.get(), *info, guard.handle()) != 0) {
     return false;
   }
   // As it will be once it is the menu (its creation time is the menu's on Windows).
   FileInfo replacement;
-  check("write", menu.path, describe(temporary.handle.get(), replacement));
+  check("write", menu.path, describe(guard.handle(), replacement));
   existing.handle.reset(noHandle);  // held no longer than needed: some renames wait on holders
-  const ContentHash written = writeTemporary(menu, temporary, writeContent);
+  const ContentHash written = writeTemporary(menu, guard, writeContent);
   if (!renameOver(menu, guard, info.has_value())) {
     return false;
   }
