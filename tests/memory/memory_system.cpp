@@ -87,6 +87,9 @@ void World::arm(Fault next) {
 SystemError World::step(std::string_view call) {
   ++calls;
   clock += 1000;
+  callsWhileWatchedIsWritten += std::any_of(handles.begin(), handles.end(), [&](const auto& open) {
+    return watched != 0 && open.second.node == watched && open.second.writes;
+  });
   if (std::getenv("ZELPIN_MEMORY_TRACE") != nullptr) {
     std::fprintf(stderr, "%llu %.*s\n", static_cast<unsigned long long>(calls),
                  static_cast<int>(call.size()), call.data());
@@ -517,8 +520,13 @@ Opened openForWriting(const Location& location) {
   return openFound(lookUp("openForWriting", location, location.leaf, true), 2);
 }
 
+// As on Windows: asks whether this user may write the menu, without a handle that writes.
 Opened openToProbe(const Location& location) {
-  return openForWriting(location);
+  Opened probe = openFound(lookUp("openToProbe", location, location.leaf, true), 2);
+  if (probe.error == 0) {
+    openFile(probe.handle.get()).writes = false;
+  }
+  return probe;
 }
 
 Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {

@@ -97,6 +97,10 @@ class World {
   std::optional<std::u16string> stateHome = u"/home/me/.local/state";
   // As on Windows: a file that a handle sharing nothing holds (a new file's) cannot be removed.
   bool removeWaitsForHandles = false;
+  // The calls made while a handle open for writing holds this node (a reader that shares no
+  // writing is refused meanwhile, on Windows).
+  std::uint64_t watched = 0;
+  std::uint64_t callsWhileWatchedIsWritten = 0;
   Fault fault;
   std::uint64_t calls = 0;      // made since the fault was armed
   std::optional<Disk> stopped;  // the disk as it was at the stop

@@ -96,6 +96,18 @@ INSTANTIATE_TEST_SUITE_P(
                   &newMenu}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A save in place opens the menu for writing for its copy alone, not while it writes its journal
+// and sweeps the records: a reader that shares no writing is kept out for those calls only.
+TEST(Memory, ASaveInPlaceHoldsTheMenuForWritingForTheCopyAlone) {
+  World w;
+  w.putFile(u"/home/me/menu.txt", oldMenu);
+  w.linkFile(u"/home/me/menu.txt", u"/home/me/link.txt");
+  w.watched = w.indexOf(u"/home/me/menu.txt");
+  EXPECT_EQ(w.run({u"-1n", u"menu.txt", u"C:\\F"}).status, 0);
+  EXPECT_EQ(w.bytesOf(u"/home/me/menu.txt"), newMenu);
+  EXPECT_LE(w.callsWhileWatchedIsWritten, 12u);
+}
+
 // Another run, from this machine or another, comes while this one holds the menu: it waits its
 // turn on the file's own lock, which every machine shares, and gives up after five seconds.
 TEST(Memory, AnotherMachinesRunWaitsForTheFilesLock) {

@@ -261,10 +261,10 @@ void retire(MenuFile& menu, const Journal& journal, const FileInfo& info) {
   drop(menu, journal);
 }
 
-void copyJournalIn(MenuFile& menu, NativeHandle target, std::uint64_t oldSize,
-                   const Journal& journal, const FileInfo& info, Copying copying,
-                   const ContentWriter& newContent) {
-  const Overwrite done = overwrite(target, oldSize, journal.newSize, newContent);
+void copyJournalIn(MenuFile& menu, Opened& target, std::uint64_t oldSize, const Journal& journal,
+                   const FileInfo& info, Copying copying, const ContentWriter& newContent) {
+  const Overwrite done = overwrite(target.handle.get(), oldSize, journal.newSize, newContent);
+  target.handle.reset(noHandle);  // open for writing for the copy alone
   if (done.failure != 0) {
     if (done.begun || copying == Copying::AnInterruptedSave) {
       failKeepingJournal(menu, copying, journal, done.failure, done.begun);
@@ -278,22 +278,45 @@ void copyJournalIn(MenuFile& menu, NativeHandle target, std::uint64_t oldSize,
   }
 }
 
+namespace {
+
+// Open for writing for the copy alone: on Windows a handle open for writing keeps out every
+// reader that does not share writing, a file manager among them.
+Opened openForTheCopy(MenuFile& menu, const FileInfo& info, const std::optional<Journal>& journal) {
+  Opened file = openForWriting(menu.location);
+  FileInfo now;
+  const SystemError error = file.error != 0 ? file.error : describe(file.handle.get(), now);
+  if (error == 0 && now.sameFileAs(info)) {
+    return file;
+  }
+  if (journal) {
+    std::ignore = removeBeside(*journal->at.folder, journal->name);  // the menu is as it was
+  }
+  if (error != 0) {
+    fail("write", menu.path, error);
+  }
+  failBecause("write", menu.path, "it was replaced by another file since it was read");
+}
+
+}  // namespace
+
 void rewriteInPlace(MenuFile& menu, std::uint64_t size, const ContentWriter& writeContent) {
   const TerminationHold hold;
-  const Opened file = openForWriting(menu.location);
-  const std::optional<FileInfo> described = describeSaved(file, menu);
+  const Opened probe = openToProbe(menu.location);
+  const std::optional<FileInfo> described = describeSaved(probe, menu);
   if (!described) {
     failBecause("write", menu.path, "it was removed while it was being saved");
   }
   const FileInfo& info = *described;
   const Location state = openStateFolder(true);
   const std::optional<Journal> journal =
-      writeJournal(menu, file.handle.get(), info, state, size, writeContent);
+      writeJournal(menu, probe.handle.get(), info, state, size, writeContent);
+  Opened file = openForTheCopy(menu, info, journal);
   if (!journal) {
     rewriteWithoutJournal(menu, file.handle.get(), info, size, writeContent);
     return;
   }
-  copyJournalIn(menu, file.handle.get(), info.size, *journal, info, Copying::ThisSave,
+  copyJournalIn(menu, file, info.size, *journal, info, Copying::ThisSave,
                 journalContent(menu, *journal));
 }
 

@@ -27,9 +27,9 @@ struct Journal {
 enum class Copying { ThisSave, AnInterruptedSave };
 
 // Copies a journal's new content (newContent) into the menu (target, whose size is oldSize), then
-// retires the journal. Throws FileError, keeping the journal where the copy may have begun. An old
-// end that could not be cut off is told as a notice.
-void copyJournalIn(MenuFile& menu, platform::NativeHandle target, std::uint64_t oldSize,
+// retires the journal, the target closed first. Throws FileError, keeping the journal where the
+// copy may have begun. An old end that could not be cut off is told as a notice.
+void copyJournalIn(MenuFile& menu, platform::Opened& target, std::uint64_t oldSize,
                    const Journal& journal, const platform::FileInfo& info, Copying copying,
                    const ContentWriter& newContent);
 // The journal has done its work: in the state folder it becomes the menu's undo record, beside the

@@ -70,11 +70,11 @@ bool apply(MenuFile& menu, const Judgement& judgement, Journal journal, const Fi
     case Verdict::PutIn:
       break;
   }
-  const Opened target = openForWriting(menu.location);
+  Opened target = openForWriting(menu.location);
   if (target.error != 0) {
     failKeepingJournal(menu, Copying::AnInterruptedSave, journal, target.error, false);
   }
-  copyJournalIn(menu, target.handle.get(), menuSize, journal, info, Copying::AnInterruptedSave,
+  copyJournalIn(menu, target, menuSize, journal, info, Copying::AnInterruptedSave,
                 [&](const ContentSink& sink) { sink(judgement.newContent); });
   return true;
 }
