@@ -96,6 +96,21 @@ INSTANTIATE_TEST_SUITE_P(
                   &newMenu}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Another machine's run renames its save over the menu between this run's open and its first look:
+// this run looks again, and saves over that save, keeping both edits.
+TEST(Memory, AMenuReplacedWhileItIsOpenedIsLookedAtAgain) {
+  World w;
+  w.putFile(u"/home/me/menu.txt", oldMenu);
+  RunOutcome other;
+  w.arm(inAnotherRun(w, "describeLocation", 1, other));
+  const RunOutcome outcome = w.run({u"-1n", u"menu.txt", u"C:\\F"});
+  EXPECT_EQ(other.status, 0) << other.line;
+  EXPECT_EQ(outcome.status, 0) << outcome.line;
+  const std::string after = w.bytesOf(u"/home/me/menu.txt").value_or("");
+  EXPECT_NE(after.find("C:\\Other"), std::string::npos) << after;
+  EXPECT_NE(after.find("C:\\F"), std::string::npos) << after;
+}
+
 // A save in place opens the menu for writing for its copy alone, not while it writes its journal
 // and sweeps the records: a reader that shares no writing is kept out for those calls only.
 TEST(Memory, ASaveInPlaceHoldsTheMenuForWritingForTheCopyAlone) {

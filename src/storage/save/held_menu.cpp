@@ -89,14 +89,17 @@ void checkUnchanged(const MenuFile& menu, const std::optional<FileInfo>& now) {
 }
 
 // The links were followed once to find the folder to lock, and once more by the system when the
-// file was opened: both must end at the file that the save will replace.
-void checkOpenedIsNamed(const MenuFile& menu, FileInfo& info) {
-  if (!isAtLocation(menu, info)) {
-    if (!idsChangeByThemselves(menu)) {
-      failBecause("read", menu.path, "it was replaced by another file while it was being opened");
-    }
-    info.identified = false;  // compared by size and time of change alone, then
+// file was opened: both must end at the file that the save will replace. False where the name
+// leads to another file now: a rename that landed in between, to be looked at again.
+bool isOpenedNamed(const MenuFile& menu, FileInfo& info) {
+  if (isAtLocation(menu, info)) {
+    return true;
   }
+  if (!idsChangeByThemselves(menu)) {
+    return false;
+  }
+  info.identified = false;  // compared by size and time of change alone, then
+  return true;
 }
 
 }  // namespace
@@ -106,6 +109,7 @@ MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)
 }
 
 Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
+  std::optional<FileInfo> opened;  // what the menu's name led to at the last look
   for (int attempt = 0;; ++attempt) {
     Opened file = openForReading(menu.location);
     if (file.error != 0) {
@@ -115,7 +119,15 @@ Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
     if (!info.regular) {
       failBecause("read", menu.path, "it is not a regular file");
     }
-    checkOpenedIsNamed(menu, info);
+    if (!isOpenedNamed(menu, info)) {
+      // The same file twice, and not the one at the location: the name leads elsewhere (a link
+      // swapped while the run waited for its lock).
+      if (opened && opened->sameFileAs(info)) {
+        failBecause("read", menu.path, "it was replaced by another file while it was being opened");
+      }
+      opened = info;
+      continue;
+    }
     menu.fileLock = HeldLock();
     takeLock(menu.fileLock, menu, [&] { return openFileLock(file.handle.get(), info); });
     if (isAtLocation(menu, info)) {
