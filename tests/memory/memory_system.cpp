@@ -734,8 +734,18 @@ SystemError renameBeside(const Location& location, std::u16string_view from,
   if (error != 0 || source.node == 0) {
     return error != 0 ? error : ENOENT;
   }
-  memory::change(*folder,
-                 {{std::u16string(to), source.node}, {std::u16string(from), std::nullopt}});
+  std::uint64_t moved = source.node;
+  if (world().idsFollowEntries) {
+    moved = world().disk.nextIndex++;
+    memory::Node node = std::move(world().disk.nodes.at(source.node));
+    world().disk.nodes.erase(source.node);
+    world().disk.nodes[moved] = std::move(node);
+    for (auto& [handle, open] : world().handles) {
+      open.node = open.node == source.node ? moved : open.node;
+    }
+    folder = &nodeOf(location.folderHandle.get());
+  }
+  memory::change(*folder, {{std::u16string(to), moved}, {std::u16string(from), std::nullopt}});
   return 0;
 }
 

@@ -97,6 +97,8 @@ class World {
   std::optional<std::u16string> stateHome = u"/home/me/.local/state";
   // As on Windows: a file that a handle sharing nothing holds (a new file's) cannot be removed.
   bool removeWaitsForHandles = false;
+  // As on FAT: a file's id is where its entry lies, and a rename gives it another.
+  bool idsFollowEntries = false;
   // The calls made while a handle open for writing holds this node (a reader that shares no
   // writing is refused meanwhile, on Windows).
   std::uint64_t watched = 0;

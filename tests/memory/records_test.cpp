@@ -177,6 +177,15 @@ INSTANTIATE_TEST_SUITE_P(
                      return w.run(toggle);
                    },
                    0, "", &newMenu},
+        // FAT: the record is named after the file as the rename left it.
+        RecordCase{"AnUndoWhereIdsChangeWithARename",
+                   [](World& w) {
+                     w.idsFollowEntries = true;
+                     w.putFile(menu, oldMenu);
+                     EXPECT_EQ(w.run(toggle).status, 0);
+                     return w.run({u"-u", u"menu.txt"});
+                   },
+                   0, "", &oldMenu},
         RecordCase{"ABlankTailIsAChangeAndSaidSo",
                    [](World& w) {
                      w.putFile(menu, newMenu);

@@ -71,6 +71,18 @@ bool renameOver(MenuFile& menu, const TemporaryFile& temporary, bool menuExists)
   fail("write", menu.path, renamed);
 }
 
+// Where a file's id is where its entry in the folder lies (FAT, exFAT), the rename gave it another:
+// the file as the menu's name leads to it now, for its record to be found by.
+FileInfo asRenamed(const MenuFile& menu, FileInfo replacement) {
+  FileInfo there;
+  if (describeLocation(menu.location, there) == 0 && there.regular) {
+    replacement.index = there.index;
+    replacement.indexHigh = there.indexHigh;
+    replacement.identified = there.identified;
+  }
+  return replacement;
+}
+
 }  // namespace
 
 void removeLeftovers(const MenuFile& menu, bool menuExists) {
@@ -120,7 +132,7 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   if (info && menu.read.done) {
     keepUndoRecord(openStateFolder(true), fullNameOf(menu.location), *info,
                    menu.read.kept ? std::string_view(menu.read.bytes) : std::string_view(),
-                   replacement, written.size(), written.value());
+                   asRenamed(menu, replacement), written.size(), written.value());
   }
   return true;
 }
