@@ -70,7 +70,8 @@ if exist "!share!\" (
   set status=!errorlevel!
   call :zelpin -1n "!share!\new.txt" C:\Check
   set /a status+=!errorlevel!
-  dir /b /a "%T%\.menu.txt.zelpin-*" "%T%\.new.txt.zelpin-*" >nul 2>&1 && set /a status+=1
+  rem Beside each menu stays its lock, .NAME.zelpin-lock, and nothing else.
+  dir /b /a "%T%\.menu.txt.zelpin-*" "%T%\.new.txt.zelpin-*" 2>nul | findstr /v /e "zelpin-lock" >nul && set /a status+=1
   call :verdict "5. a menu on a share, and a new one, saved with nothing left beside them" !status!
 ) else (
   echo MANUAL  5. a share: run zelpin on \\host\share\menu.txt and on a new name there

@@ -198,7 +198,7 @@ std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& fol
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
-    if (name.find(".zelpin-") != std::string::npos) {
+    if (name.find(".zelpin-") != std::string::npos && !name.ends_with(".zelpin-lock")) {
       names.push_back(name);
     }
   }

@@ -68,7 +68,8 @@ std::string largeMenu(int entries);
 // The state folder that runs use by default (XDG_STATE_HOME).
 const std::filesystem::path& defaultStateHome();
 
-// Names in folder that the save uses for its temporary files; none may stay behind.
+// Names in folder that the save uses for its temporary files; none may stay behind (the Windows
+// build's lock beside a menu stays, and is none of them).
 std::vector<std::string> leftoverTemporaryFiles(const std::filesystem::path& folder);
 
 }  // namespace zelpin_test

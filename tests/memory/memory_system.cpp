@@ -404,7 +404,7 @@ Found lookUp(std::string_view call, const Location& location, std::u16string_vie
 // it, and in a sticky folder own the file or the folder.
 SystemError changing(std::string_view call, const Location& location, std::u16string_view name,
                      memory::Node*& folder) {
-  if (const SystemError error = world().step(call)) {
+  if (const SystemError error = call.empty() ? 0 : world().step(call)) {
     return error;
   }
   if (!location.folderHandle.isOpen()) {
@@ -471,14 +471,18 @@ Location locate(std::u16string_view path) {
   return location;
 }
 
-// Each machine has its own lock of a folder; the lock of a file every machine shares.
-Opened openMenuLock(const Location& location) {
-  if (!location.folderHandle.isOpen()) {
-    return Opened();
+// As on Windows: a file beside the menu, made where missing, whose lock every machine shares, as
+// it shares the lock of every file.
+Opened openMenuLock(const Location& location, std::u16string_view companion) {
+  memory::Node* folder = nullptr;
+  const Found found = lookUp("openMenuLock", location, companion, false);
+  std::uint64_t node = found.node;
+  if (node == 0 && changing({}, location, companion, folder) == 0) {
+    node = world().disk.nextIndex++;
+    world().disk.nodes[node].owner = world().user;
+    memory::change(*folder, {{std::u16string(companion), node}});
   }
-  const OpenFile& folder = openFile(location.folderHandle.get());
-  return openHandle(folder.node, false, folder.searchOnly,
-                    "menu " + std::to_string(world().machine) + " " + std::to_string(folder.node));
+  return node == 0 ? Opened() : openHandle(node, false, false, "file " + std::to_string(node));
 }
 
 Opened openFileLock(NativeHandle file, const FileInfo&) {

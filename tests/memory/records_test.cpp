@@ -152,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
                      const std::uint64_t before = w.indexOf(menu);
                      const RunOutcome outcome = w.run(toggle);
                      EXPECT_NE(w.indexOf(menu), before) << "saved in place";
-                     EXPECT_EQ(namesStarting(w, u"/home/me", u".menu.txt.zelpin-"), 0u);
+                     EXPECT_EQ(namesStarting(w, u"/home/me", u".menu.txt.zelpin-"), 1u)
+                         << "beside the lock";
                      return outcome;
                    },
                    0, "", &newMenu},

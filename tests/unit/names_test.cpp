@@ -48,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"Temporary", u".menu.txt.zelpin-Ab12Cd", NameKind::Temporary},
         NameCase{"TemporaryOfALongName", u"." + std::u16string(200, u'm') + u"~1f.zelpin-000000",
                  NameKind::Temporary},
+        NameCase{"Lock", lockFileName(u"menu.txt"), NameKind::Lock},
         NameCase{"TheMenu", u"menu.txt", NameKind::Other},
         NameCase{"AnotherProgramsTemporary", u".menu.txt.zelpin-Ab12C", NameKind::Other},
         NameCase{"ALookalike", u".zelpin-journalx", NameKind::Other}),

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "storage/platform/platform_file.h"
+#include "storage/records/names.h"
 
 namespace {
 
@@ -85,7 +86,8 @@ class WindowsProgram : public testing::Test {
   void TearDown() override {
     for (const auto& entry : fs::directory_iterator(folder_)) {
       SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-      EXPECT_EQ(entry.path().filename().wstring().find(L".zelpin-"), std::wstring::npos)
+      const std::wstring name = entry.path().filename().wstring();
+      EXPECT_TRUE(name.find(L".zelpin-") == std::wstring::npos || name.ends_with(L".zelpin-lock"))
           << "a temporary file stayed behind";
     }
     std::error_code ignored;
@@ -219,7 +221,9 @@ TEST_F(WindowsProgram, AttributesAndTheNamesSpellingAreKept) {
             DWORD{FILE_ATTRIBUTE_HIDDEN});
   std::vector<std::wstring> names;
   for (const auto& entry : fs::directory_iterator(folder_)) {
-    names.push_back(entry.path().filename().wstring());
+    if (!entry.path().filename().wstring().ends_with(L".zelpin-lock")) {
+      names.push_back(entry.path().filename().wstring());
+    }
   }
   EXPECT_EQ(names, std::vector<std::wstring>{L"menu.txt"});
 }
@@ -432,14 +436,12 @@ TEST_F(WindowsProgram, AMenuLockedForLongFailsCleanly) {
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), oldMenu);
 }
 
-// Another process holds the menu's lock the way a run takes it, under a name spelled otherwise, or
-// keeps a mutex of that name that this user may not open (as an elevated run's once was): a run
-// waits for it, then edits the menu, or gives up and leaves it alone.
+// Another process holds the menu's lock the way a run takes it, under a name spelled otherwise: a
+// run waits for it, then edits the menu, or gives up and leaves it alone.
 struct HeldLockCase {
   const char* name;
   DWORD holdMilliseconds;
   DWORD exitStatus;
-  bool onlySystemMayOpen;
 };
 
 class HeldLock : public WindowsProgram, public testing::WithParamInterface<HeldLockCase> {};
@@ -448,43 +450,25 @@ TEST_P(HeldLock, MakesARunWaitThenSucceedOrGiveUp) {
   namespace platform = zelpin::platform;
   writeBytes(folder_ / "menu.txt", oldMenu);
   const platform::Location location = platform::locate((folder_ / L"MENU.TXT").u16string());
-  platform::Opened lock;
-  if (GetParam().onlySystemMayOpen) {
-    void* descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;;GA;;;SY)", SDDL_REVISION_1, &descriptor, nullptr));
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    // Spelt here, not asked of the program: runs of every session meet in the global namespace.
-    wchar_t name[64];
-    std::swprintf(name, 64, L"Global\\zelpin-menu-%016llx",
-                  static_cast<unsigned long long>(platform::nameHash(location.lockName)));
-    lock.handle.reset(
-        reinterpret_cast<platform::NativeHandle>(CreateMutexW(&attributes, FALSE, name)));
-    LocalFree(descriptor);
-  } else {
-    lock = platform::openMenuLock(location);
-    ASSERT_EQ(platform::tryLock(lock.handle.get()), platform::LockAttempt::Taken);
-  }
+  platform::Opened lock = platform::openMenuLock(location, zelpin::lockFileName(location.leaf));
+  ASSERT_EQ(platform::tryLock(lock.handle.get()), platform::LockAttempt::Taken);
   DWORD status = 999;
   std::thread run([&] { status = runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, folder_); });
   Sleep(GetParam().holdMilliseconds);
   const std::string whileHeld = readBytes(folder_ / "menu.txt");
-  if (GetParam().onlySystemMayOpen) {
-    lock.handle.reset(platform::noHandle);  // the mutex is gone with its last handle
-  } else {
-    platform::unlock(lock.handle.get());  // only the thread that took a mutex may release it
-  }
+  platform::unlock(lock.handle.get());
   run.join();
   EXPECT_EQ(whileHeld, oldMenu) << "the run did not wait";
   EXPECT_EQ(status, GetParam().exitStatus);
   EXPECT_EQ(readBytes(folder_ / "menu.txt") == oldMenu, GetParam().exitStatus != 0);
+  EXPECT_TRUE(GetFileAttributesW((folder_ / L".menu.txt.zelpin-lock").c_str()) &
+              FILE_ATTRIBUTE_HIDDEN)
+      << "the lock beside the menu is not hidden";
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowsProgram, HeldLock,
-                         testing::Values(HeldLockCase{"ReleasedSoon", 500, 0, false},
-                                         HeldLockCase{"HeldPastTheDeadline", 6000, 1, false},
-                                         HeldLockCase{"NotOpenToTheUserForAMoment", 500, 0, true},
-                                         HeldLockCase{"NotOpenToTheUserForLong", 6000, 1, true}),
+                         testing::Values(HeldLockCase{"ReleasedSoon", 500, 0},
+                                         HeldLockCase{"HeldPastTheDeadline", 6000, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- What Windows itself shows and Wine cannot ----

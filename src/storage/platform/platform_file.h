@@ -107,10 +107,13 @@ struct Location {
 // failure here; it shows when the file is opened.
 Location locate(std::u16string_view path);
 
-// The run's lock on a menu: something every run on the same menu opens alike. No handle and no
-// error where the system offers none, in which case the run goes on unlocked; an error where the
-// lock is there but this run may not open it yet, which counts as busy.
-Opened openMenuLock(const Location& location);
+// The run's lock on a menu: something every run on the same menu opens alike, whatever it calls the
+// menu, and that no save replaces. POSIX: the menu's folder, which this machine's runs share.
+// Windows: the file named companion beside the menu, made (hidden) where it is missing, whose lock
+// a file server keeps for every machine. No handle and no error where the system offers none, in
+// which case the run goes on without it; an error where the lock is there but this run may not
+// open it yet, which counts as busy.
+Opened openMenuLock(const Location& location, std::u16string_view companion);
 // The same for one file whatever its name: a menu with hard links may be named from other folders.
 Opened openFileLock(NativeHandle file, const FileInfo& info);
 

@@ -283,7 +283,7 @@ Opened lockThrough(int descriptor) {
 }
 
 // The folder, not the file: the file is replaced by every save, and may not exist yet.
-Opened openMenuLock(const Location& location) {
+Opened openMenuLock(const Location& location, std::u16string_view) {
   return lockThrough(location.folderHandle.isOpen() ? fd(location.folderHandle.get()) : -1);
 }
 

@@ -115,18 +115,6 @@ std::uint64_t timeOf(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Kernel object names may not hold a backslash and are limited in length; a hash of the name is
-// neither, and two menus that meet in it only take turns they need not.
-std::wstring hashedName(std::wstring_view prefix, std::u16string_view text) {
-  wchar_t digits[17];
-  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(nameHash(text)));
-  return std::wstring(prefix) + digits;
-}
-
-std::wstring menuMutexName(const Location& location) {
-  return hashedName(L"Global\\zelpin-menu-", location.lockName);
-}
-
 // Named streams beside the content ("menu.txt:note"): a new file would not have them.
 bool hasNamedStreams(HANDLE file) {
   std::vector<BYTE> buffer(64 * 1024);
@@ -289,13 +277,22 @@ Location locate(std::u16string_view path) {
   return location;
 }
 
-// A mutex in the global namespace, which every session sees (a Remote Desktop session, the
-// console, a scheduled task); the system releases it when a run dies.
-Opened openMenuLock(const Location& location) {
-  if (location.lockName.empty()) {
+// A file beside the menu, locked by byte range as the file's own lock is: a server keeps that lock
+// for every machine that opens the file on a share, where no mutex reaches, and every spelling of
+// the menu's name leads to it. It holds nothing, and no save renames it, so no run waits holding
+// the menu open while another renames it. Where the folder takes no new file and has none, runs
+// take turns through the file's own lock alone.
+Opened openMenuLock(const Location& location, std::u16string_view companion) {
+  if (location.lockName.empty() || location.folderError != 0) {
     return Opened();
   }
-  return openMutex(menuMutexName(location));
+  HANDLE lock = CreateFileW(inFolder(location, companion).c_str(), GENERIC_READ, shareAll, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  Opened opened;
+  if (lock != INVALID_HANDLE_VALUE) {
+    opened.handle.reset(nativeOf(lock));
+  }
+  return opened;
 }
 
 // The file's own lock is a byte-range lock, which the file system keeps: a server keeps it for
@@ -314,42 +311,23 @@ Opened openFileLock(NativeHandle file, const FileInfo&) {
   return lock;
 }
 
-// A lock is a mutex (a menu's) or a file (a file's own); only a file has a file type.
-bool isFileLock(NativeHandle lock) {
-  return GetFileType(handleOf(lock)) == FILE_TYPE_DISK;
-}
-
+// The system lets go of a run's byte-range locks when it ends in any way.
 LockAttempt tryLock(NativeHandle lock) {
-  if (isFileLock(lock)) {
-    OVERLAPPED at{};
-    at.OffsetHigh = lockedByteHigh;
-    if (LockFileEx(handleOf(lock), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                   &at)) {
-      return LockAttempt::Taken;
-    }
-    // A share without byte-range locks: runs on other machines cannot be kept out, and a change
-    // of theirs is found when the save checks the menu against what was read.
-    return GetLastError() == ERROR_LOCK_VIOLATION ? LockAttempt::Busy : LockAttempt::Unavailable;
+  OVERLAPPED at{};
+  at.OffsetHigh = lockedByteHigh;
+  if (LockFileEx(handleOf(lock), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                 &at)) {
+    return LockAttempt::Taken;
   }
-  switch (WaitForSingleObject(handleOf(lock), 0)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:  // a run died holding it; its menu is whole, or its journal puts it right
-      return LockAttempt::Taken;
-    case WAIT_TIMEOUT:
-      return LockAttempt::Busy;
-    default:
-      return LockAttempt::Unavailable;
-  }
+  // A share without byte-range locks: runs on other machines cannot be kept out, and a change of
+  // theirs is found when the save checks the menu against what was read.
+  return GetLastError() == ERROR_LOCK_VIOLATION ? LockAttempt::Busy : LockAttempt::Unavailable;
 }
 
 void unlock(NativeHandle lock) {
-  if (isFileLock(lock)) {
-    OVERLAPPED at{};
-    at.OffsetHigh = lockedByteHigh;
-    UnlockFileEx(handleOf(lock), 0, 1, 0, &at);
-  } else {
-    ReleaseMutex(handleOf(lock));
-  }
+  OVERLAPPED at{};
+  at.OffsetHigh = lockedByteHigh;
+  UnlockFileEx(handleOf(lock), 0, 1, 0, &at);
 }
 
 Opened openForReading(const Location& location) {

@@ -108,27 +108,6 @@ bool ModelSecurity::describe(HANDLE model, bool ownerToo) {
                                       isProtected ? SE_DACL_PROTECTED : 0);
 }
 
-// The lock is this user's, whether a run of theirs is elevated or not: an elevated run's default
-// would grant only Administrators and SYSTEM, and label it out of a normal run's reach.
-Opened openMutex(const std::wstring& name) {
-  LocalMemory descriptor;
-  const std::wstring user = thisUser();
-  const std::wstring rules = L"D:(A;;GA;;;" + user + L")S:(ML;;NW;;;ME)";
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  if (!user.empty() && ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                           rules.c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr)) {
-    attributes.lpSecurityDescriptor = descriptor.memory;
-  }
-  Opened lock;
-  HANDLE mutex = CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-  if (mutex != nullptr) {
-    lock.handle.reset(nativeOf(mutex));
-  } else if (GetLastError() == ERROR_ACCESS_DENIED) {
-    lock.error = ERROR_ACCESS_DENIED;  // another user's run holds one of this name
-  }
-  return lock;
-}
-
 namespace {
 
 // A moment's handle for writing: the system's own answer.

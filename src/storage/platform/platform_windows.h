@@ -57,9 +57,6 @@ struct ModelSecurity {
   bool describeThisUsersAlone();
 };
 
-// A named mutex that every run of this user opens alike, elevated or not.
-Opened openMutex(const std::wstring& name);
-
 // Whether this user may write the file (open without writing, under name).
 bool mayWrite(HANDLE file, const std::wstring& name);
 

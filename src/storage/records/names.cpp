@@ -17,6 +17,8 @@ constexpr std::size_t temporarySuffixLength = 6;
 constexpr std::u16string_view suffixLetters =
     u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 static_assert(suffixLetters.size() == 62);
+constexpr std::u16string_view lockSuffix = u"lock";
+constexpr std::u16string_view lockEnd = u".zelpin-lock";
 
 // Names in a folder are limited in length, the same on every platform here.
 constexpr std::size_t maxNameLength = 255;
@@ -95,6 +97,9 @@ NameKind kindOf(std::u16string_view name) {
   if (name.starts_with(undoMark)) {
     return name.ends_with(contentSuffix) ? NameKind::UndoContent : NameKind::UndoRecord;
   }
+  if (name.starts_with(u".") && name.ends_with(lockEnd)) {
+    return NameKind::Lock;
+  }
   return name.starts_with(u".") && endsInTemporarySuffix(name) ? NameKind::Temporary
                                                                : NameKind::Other;
 }
@@ -111,6 +116,13 @@ bool isTemporaryOf(std::u16string_view name, std::u16string_view leaf) {
   const std::u16string prefix = temporaryPrefix(leaf);
   return name.starts_with(prefix) && name.size() == prefix.size() + temporarySuffixLength &&
          name.substr(prefix.size()).find_first_not_of(suffixLetters) == std::u16string_view::npos;
+}
+
+// The temporary names' prefix, with a suffix that no temporary name can have.
+std::u16string lockFileName(std::u16string_view leaf) {
+  std::u16string name = temporaryPrefix(leaf);
+  name += lockSuffix;
+  return name;
 }
 
 std::u16string journalName(const FileInfo& info, std::u16string_view fullName) {

@@ -14,7 +14,16 @@
 
 namespace zelpin {
 
-enum class NameKind { Other, Temporary, Journal, UndoRecord, UndoContent, SetAside, SweptMarker };
+enum class NameKind {
+  Other,
+  Temporary,
+  Lock,
+  Journal,
+  UndoRecord,
+  UndoContent,
+  SetAside,
+  SweptMarker
+};
 
 // What a name in a folder of records, or beside a menu, is.
 NameKind kindOf(std::u16string_view name);
@@ -24,6 +33,9 @@ NameKind kindOf(std::u16string_view name);
 std::u16string temporaryName(std::u16string_view leaf);
 // Whether name is one of the temporary names of the menu named leaf.
 bool isTemporaryOf(std::u16string_view name, std::u16string_view leaf);
+// The file beside the menu named leaf through which runs take turns where the system locks a file
+// for every machine that opens it (Windows): it holds nothing and is never renamed or removed.
+std::u16string lockFileName(std::u16string_view leaf);
 
 // The names of a file's records, by device, index and birth time, in hex; a file without an id
 // of its own goes by a hash of its full name.

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "storage/records/names.h"
 #include "storage/save/failing.h"
 
 namespace zelpin {
@@ -105,7 +106,8 @@ bool isOpenedNamed(const MenuFile& menu, FileInfo& info) {
 }  // namespace
 
 MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)) {
-  takeLock(menuLock, *this, [this] { return openMenuLock(location); });
+  takeLock(menuLock, *this,
+           [this] { return openMenuLock(location, lockFileName(location.leaf)); });
 }
 
 Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
