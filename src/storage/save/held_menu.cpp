@@ -106,8 +106,7 @@ bool isOpenedNamed(const MenuFile& menu, FileInfo& info) {
 }  // namespace
 
 MenuFile::MenuFile(std::u16string_view path) : path(path), location(locate(path)) {
-  takeLock(menuLock, *this,
-           [this] { return openMenuLock(location, lockFileName(location.leaf)); });
+  takeLock(menuLock, *this, [this] { return openMenuLock(location, lockFileName(location.leaf)); });
 }
 
 Opened openLockedForReading(MenuFile& menu, FileInfo& info) {
