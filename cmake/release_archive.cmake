@@ -1,7 +1,10 @@
 # Packs an install of the build into BUILD_DIR/NAME.FORMAT (tar.gz or zip) so that its bytes depend
 # on the sources alone: every entry is dated at the last commit (or $SOURCE_DATE_EPOCH), has no
 # owner, the same modes whoever builds it, and the entries are in name order.
-# Run with: cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DNAME=... -DFORMAT=tar.gz|zip -P release_archive.cmake
+# Run with: cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DNAME=... -DFORMAT=tar.gz|zip [-DSTRIP=ON]
+#                 -P release_archive.cmake
+# STRIP: strip the installed program. The Windows program is linked stripped, and strip would write
+# a time and a checksum into its header, so that the program in the zip would be another.
 cmake_minimum_required(VERSION 3.25)
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
@@ -18,7 +21,11 @@ set(stage ${BUILD_DIR}/release-stage)
 set(archive ${BUILD_DIR}/${NAME}.${FORMAT})
 file(REMOVE_RECURSE ${stage})
 file(REMOVE ${archive})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage}/${NAME} --strip
+set(strip)
+if(STRIP)
+  set(strip --strip)
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage}/${NAME} ${strip}
                 RESULT_VARIABLE failed OUTPUT_QUIET)
 if(failed)
   message(FATAL_ERROR "cmake --install failed")

@@ -14,18 +14,11 @@ function(run)
   endif()
 endfunction()
 
-# Both archives are dated at the same commit; the copy of the sources has no history to ask.
-execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct OUTPUT_VARIABLE epoch
-                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-if(NOT epoch MATCHES "^[0-9]+$")
-  set(epoch 315532800)
-endif()
-set(ENV{SOURCE_DATE_EPOCH} ${epoch})
-
 string(RANDOM LENGTH 8 suffix)
 set(other /tmp/zelpin-rebuilt-${suffix})
 file(MAKE_DIRECTORY ${other})
-file(COPY ${SOURCE_DIR}/ DESTINATION ${other}/sources PATTERN .git EXCLUDE PATTERN build EXCLUDE)
+# As the README says to: a clone, whose history dates the archive, and no variable set for it.
+file(COPY ${SOURCE_DIR}/ DESTINATION ${other}/sources PATTERN build EXCLUDE)
 
 set(toolchain)
 if(TOOLCHAIN)
@@ -46,6 +39,17 @@ foreach(file ${PROGRAM} ${ARCHIVE})
     list(APPEND differ ${file})
   endif()
 endforeach()
+# The program in the zip is the program of the build, so that its sum can be checked alone.
+if(ARCHIVE MATCHES "[.]zip$")
+  file(ARCHIVE_EXTRACT INPUT ${BUILD_DIR}/${ARCHIVE} DESTINATION ${other}/unpacked)
+  file(GLOB_RECURSE packed ${other}/unpacked/*/${PROGRAM})
+  file(SHA256 ${BUILD_DIR}/${PROGRAM} built)
+  file(SHA256 "${packed}" inZip)
+  message(STATUS "${PROGRAM} in the zip: ${inZip}")
+  if(NOT built STREQUAL inZip)
+    list(APPEND differ "${PROGRAM} in the zip")
+  endif()
+endif()
 file(REMOVE_RECURSE ${other})
 if(differ)
   message(FATAL_ERROR "not the same bytes from both builds: ${differ}")
