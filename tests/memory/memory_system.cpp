@@ -715,10 +715,6 @@ SystemError flush(NativeHandle file) {
   return error;
 }
 
-bool isSyncUnsupported(SystemError error) {
-  return error == EINVAL || error == ENOTSUP;
-}
-
 // Only root may give a file away.
 SystemError copyKeptProperties(NativeHandle, const FileInfo& menuInfo, NativeHandle file) {
   const SystemError error = world().step("copyKeptProperties");
@@ -807,26 +803,6 @@ SystemError flushFolder(const Location& location) {
 
 std::size_t nameLength(std::u16string_view name) {
   return encodeLine(name, false).size();
-}
-
-bool isMissing(SystemError error) {
-  return error == ENOENT;
-}
-
-bool isAccessDenied(SystemError error) {
-  return error == EACCES || error == EPERM;
-}
-
-bool isNameTaken(SystemError error) {
-  return error == EEXIST;
-}
-
-bool refusesRename(SystemError error) {
-  return error == EPERM || error == EACCES || error == EBUSY;
-}
-
-std::string describeError(SystemError error) {
-  return std::strerror(static_cast<int>(error));
 }
 
 std::int64_t wallClock() {

@@ -572,11 +572,6 @@ SystemError flush(NativeHandle file) {
   return resultOf(::fsync(fd(file)));
 }
 
-// fsync's answer for a file system that keeps nothing it could flush (some FUSE and virtual ones).
-bool isSyncUnsupported(SystemError error) {
-  return error == EINVAL || error == ENOTSUP;
-}
-
 SystemError copyKeptProperties(NativeHandle menu, const FileInfo& menuInfo, NativeHandle file) {
   // Only root may give a file away; anyone else keeps the menu only where it is theirs already.
   struct stat status {};
@@ -639,28 +634,8 @@ SystemError flushFolder(const Location& location) {
   return resultOf(::fsync(fd(location.folderHandle.get())));
 }
 
-bool isMissing(SystemError error) {
-  return error == ENOENT;
-}
-
-bool isAccessDenied(SystemError error) {
-  return error == EACCES || error == EPERM;
-}
-
-bool isNameTaken(SystemError error) {
-  return error == EEXIST;
-}
-
-bool refusesRename(SystemError error) {
-  return error == EPERM || error == EACCES || error == EBUSY;
-}
-
 std::size_t nameLength(std::u16string_view name) {
   return nativeName(name).size();
-}
-
-std::string describeError(SystemError error) {
-  return std::strerror(static_cast<int>(error));
 }
 
 int holdTerminationSignals() {

@@ -42,8 +42,8 @@ bool forgetEarlierRecord(const Location& state, const FileInfo& replaced,
 }  // namespace
 
 void keepUndoRecord(const Location& state, std::u16string_view fullName, const FileInfo& replaced,
-                    std::string_view replacedBytes, const FileInfo& replacement,
-                    std::uint64_t newSize, std::uint64_t newHash) {
+                    std::string_view replacedBytes, std::uint64_t replacedHash,
+                    const FileInfo& replacement, std::uint64_t newSize, std::uint64_t newHash) {
   const std::u16string name = undoRecordName(replacement, fullName);
   const bool fresh = forgetEarlierRecord(state, replaced, fullName, name);
   if (replaced.size > largestUndoContent || replacedBytes.size() != replaced.size) {
@@ -53,7 +53,7 @@ void keepUndoRecord(const Location& state, std::u16string_view fullName, const F
   record.file = fileKey(replacement);
   record.path = recordPath(fullName);
   record.oldSize = replaced.size;
-  record.oldHash = hashOf(replacedBytes);
+  record.oldHash = replacedHash;
   record.newSize = newSize;
   record.newHash = newHash;
   record.oldInside = true;

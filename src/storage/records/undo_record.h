@@ -17,12 +17,13 @@ namespace zelpin {
 // A menu larger than this keeps no undo record.
 inline constexpr std::uint64_t largestUndoContent = 16 << 20;
 
-// After a save replaced the file `replaced`, whose bytes were `replacedBytes`, by `replacement`,
-// which holds newSize bytes that hash to newHash.
+// After a save replaced the file `replaced`, whose bytes were `replacedBytes` (hashing to
+// replacedHash, as the run read them), by `replacement`, which holds newSize bytes that hash to
+// newHash.
 void keepUndoRecord(const platform::Location& state, std::u16string_view fullName,
                     const platform::FileInfo& replaced, std::string_view replacedBytes,
-                    const platform::FileInfo& replacement, std::uint64_t newSize,
-                    std::uint64_t newHash);
+                    std::uint64_t replacedHash, const platform::FileInfo& replacement,
+                    std::uint64_t newSize, std::uint64_t newHash);
 
 // A journal that has done its work becomes the menu's undo record: it holds what the save
 // replaced, and what it wrote. False where it could not be made one; it is still there then.

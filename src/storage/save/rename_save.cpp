@@ -132,7 +132,7 @@ bool replaceByRename(MenuFile& menu, Opened& existing, const std::optional<FileI
   if (info && menu.read.done) {
     keepUndoRecord(openStateFolder(true), fullNameOf(menu.location), *info,
                    menu.read.kept ? std::string_view(menu.read.bytes) : std::string_view(),
-                   asRenamed(menu, replacement), written.size(), written.value());
+                   menu.read.hash, asRenamed(menu, replacement), written.size(), written.value());
   }
   return true;
 }
