@@ -524,6 +524,11 @@ Opened openForWriting(const Location& location) {
   return openFound(lookUp("openForWriting", location, location.leaf, true), 2);
 }
 
+Opened reopenForWriting(NativeHandle probe) {
+  const SystemError error = world().step("reopenForWriting");
+  return error != 0 ? failed(error) : openHandle(openFile(probe).node, true);
+}
+
 // As on Windows: asks whether this user may write the menu, without a handle that writes.
 Opened openToProbe(const Location& location) {
   Opened probe = openFound(lookUp("openToProbe", location, location.leaf, true), 2);

@@ -133,6 +133,9 @@ SystemError describeLocation(const Location& location, FileInfo& info);
 Opened openToProbe(const Location& location);
 // Opens the existing menu for writing, without truncating it.
 Opened openForWriting(const Location& location);
+// Opens for writing the very file a probe is open to, without looking its name up again: the
+// caller has just checked that the name still gives it.
+Opened reopenForWriting(NativeHandle probe);
 // How a new file is made. With a model (the menu), it is never open to more than the model is: on
 // POSIX it is its owner's alone until copyKeptProperties, on Windows it gets the model's access
 // rules and encryption at creation, and, where ownerToo, the model's owner, failing as access

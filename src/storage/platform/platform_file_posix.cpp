@@ -331,6 +331,18 @@ Opened openToProbe(const Location& location) {
   return openForWriting(location);
 }
 
+// The probe is open for writing already.
+Opened reopenForWriting(NativeHandle probe) {
+  Opened result;
+  const int copy = ::fcntl(fd(probe), F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    result.error = errno;
+  } else {
+    result.handle.reset(copy);
+  }
+  return result;
+}
+
 Opened createBeside(const Location& location, std::u16string_view name, const NewFile& how) {
   // 0666: the umask and a default ACL of the folder apply as to any new file. 0600 leaves nobody
   // else a moment to open it before it has the rights it is to have.

@@ -346,22 +346,28 @@ SystemError describeLocation(const Location& location, FileInfo& info) {
 }
 
 // The read-only attribute refuses writing as Windows does, also where the file system would let
-// this user write (Wine run by root).
+// this user write (Wine run by root). The basic information is the one look that costs Wine no
+// look at the volume.
+Opened refusingReadOnly(Opened file) {
+  FILE_BASIC_INFO basic{};
+  if (file.error == 0 &&
+      GetFileInformationByHandleEx(handleOf(file.handle.get()), FileBasicInfo, &basic,
+                                   sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    file.handle.reset(noHandle);
+    file.error = ERROR_ACCESS_DENIED;
+  }
+  return file;
+}
+
 Opened openMenu(const Location& location, DWORD access) {
   if (location.folderError != 0) {
     Opened missing;
     missing.error = location.folderError;
     return missing;
   }
-  Opened file =
-      openExisting(menuName(location), access | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll);
-  BY_HANDLE_FILE_INFORMATION status{};
-  if (file.error == 0 && GetFileInformationByHandle(handleOf(file.handle.get()), &status) &&
-      (status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    file.handle.reset(noHandle);
-    file.error = ERROR_ACCESS_DENIED;
-  }
-  return file;
+  return refusingReadOnly(
+      openExisting(menuName(location), access | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll));
 }
 
 Opened openToProbe(const Location& location) {
@@ -375,6 +381,24 @@ Opened openToProbe(const Location& location) {
 
 Opened openForWriting(const Location& location) {
   return openMenu(location, GENERIC_WRITE);
+}
+
+// The same file, with no second look at its name: the handle that writes keeps readers out, so it
+// is opened after the looks, not before them.
+Opened reopenForWriting(NativeHandle probe) {
+  Opened result;
+  result.error = retryWhileBusy(
+      [&] {
+        HANDLE handle = ReOpenFile(
+            handleOf(probe), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, shareAll, 0);
+        if (handle == INVALID_HANDLE_VALUE) {
+          return GetLastError();
+        }
+        result.handle.reset(nativeOf(handle));
+        return DWORD{0};
+      },
+      isSharingConflict);
+  return refusingReadOnly(std::move(result));
 }
 
 // The rights are given at creation, not set after: no moment open to whom the folder lets in, and

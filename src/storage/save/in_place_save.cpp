@@ -280,13 +280,20 @@ void copyJournalIn(MenuFile& menu, Opened& target, std::uint64_t oldSize, const 
 
 namespace {
 
-// Open for writing for the copy alone: on Windows a handle open for writing keeps out every
-// reader that does not share writing, a file manager among them.
-Opened openForTheCopy(MenuFile& menu, const FileInfo& info, const std::optional<Journal>& journal) {
-  Opened file = openForWriting(menu.location);
-  FileInfo now;
-  const SystemError error = file.error != 0 ? file.error : describe(file.handle.get(), now);
-  if (error == 0 && now.sameFileAs(info)) {
+// Open for writing for the copy alone, and only once the name is seen to give the file read: on
+// Windows a handle open for writing keeps out every reader that does not share writing, a file
+// manager among them.
+Opened openForTheCopy(MenuFile& menu, NativeHandle probe, const FileInfo& info,
+                      const std::optional<Journal>& journal) {
+  FileInfo there;
+  SystemError error = describeLocation(menu.location, there);
+  const bool replaced = error == 0 && !there.sameFileAs(info);
+  Opened file;
+  if (error == 0 && !replaced) {
+    file = reopenForWriting(probe);
+    error = file.error;
+  }
+  if (error == 0 && !replaced) {
     return file;
   }
   if (journal) {
@@ -311,7 +318,7 @@ void rewriteInPlace(MenuFile& menu, std::uint64_t size, const ContentWriter& wri
   const Location state = openStateFolder(true);
   const std::optional<Journal> journal =
       writeJournal(menu, probe.handle.get(), info, state, size, writeContent);
-  Opened file = openForTheCopy(menu, info, journal);
+  Opened file = openForTheCopy(menu, probe.handle.get(), info, journal);
   if (!journal) {
     rewriteWithoutJournal(menu, file.handle.get(), info, size, writeContent);
     return;
