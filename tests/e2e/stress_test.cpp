@@ -121,7 +121,7 @@ struct Overlapping : testing::Test {
 
 TEST_F(Overlapping, ManyRunsAtOnceKeepEveryEntry) {
   writeBytes(menu, foreignMenu);
-  const int count = underWine() ? 20 : 40;
+  const int count = underWine() ? 30 : 40;
   std::vector<std::vector<std::string>> runs;
   for (int i = 0; i < count; ++i) {
     runs.push_back({"menu.txt", "C:\\f" + std::to_string(i)});
@@ -161,7 +161,7 @@ TEST_F(Overlapping, RunsOnAHardLinkedMenuTakeTurns) {
   fs::create_directory(folder.path() / "other");
   writeBytes(menu, foreignMenu);
   fs::create_hard_link(menu, folder.path() / "other" / "link.txt");
-  const int count = underWine() ? 20 : 40;
+  const int count = underWine() ? 30 : 40;
   std::vector<std::vector<std::string>> runs;
   for (int i = 0; i < count; ++i) {
     runs.push_back({i % 2 == 0 ? "menu.txt" : "other/link.txt", "C:\\f" + std::to_string(i)});
