@@ -7,6 +7,7 @@
 #include <sddl.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -700,6 +701,69 @@ TEST_F(WindowsProgram, AnUndoOfAReadOnlyMenuFailsAsASaveDoes) {
   ASSERT_TRUE(SetFileAttributesW((folder_ / "menu.txt").c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(runZelpin({L"-u", L"menu.txt"}, folder_), 1u);
   EXPECT_EQ(readBytes(folder_ / "menu.txt"), newMenu);
+}
+
+// On FAT and exFAT a file's id is where its entry lies, and a rename moves it: the record must be
+// found by what the menu is after the save. The Windows workflow makes such a volume.
+TEST_F(WindowsProgram, AnUndoOnAFatVolumeFindsItsRecord) {
+  wchar_t fat[MAX_PATH] = {};
+  if (underWine() || GetEnvironmentVariableW(L"ZELPIN_FAT_FOLDER", fat, MAX_PATH) == 0) {
+    GTEST_SKIP() << "no FAT volume (Wine gives FAT files ids of its own); set ZELPIN_FAT_FOLDER";
+  }
+  const fs::path there = fs::path(fat) / folder_.filename();
+  fs::create_directory(there);
+  writeBytes(there / "menu.txt", oldMenu);
+  EXPECT_EQ(runZelpin({L"-1n", L"menu.txt", L"C:\\F"}, there), 0u);
+  EXPECT_EQ(runZelpin({L"-u", L"menu.txt"}, there), 0u);
+  EXPECT_EQ(readBytes(there / "menu.txt"), oldMenu);
+  fs::remove_all(there);
+}
+
+// Another spelling of the same path: through the drive's share on Windows, through the drive
+// that Wine gives the whole Unix tree under Wine.
+std::wstring otherSpelling(const fs::path& path) {
+  const std::wstring local = path.wstring();
+  if (!underWine()) {
+    return L"\\\\localhost\\" + local.substr(0, 1) + L"$" + local.substr(2);
+  }
+  using UnixName = char* (*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName != nullptr ? unixName(local.c_str()) : nullptr;
+  if (name == nullptr) {
+    return {};
+  }
+  std::wstring spelled = L"Z:" + fs::path(name).wstring();
+  HeapFree(GetProcessHeap(), 0, name);
+  std::replace(spelled.begin(), spelled.end(), L'/', L'\\');
+  return spelled;
+}
+
+// The same menu by two spellings of its path: one turn, whatever the spelling. Wine gives both
+// spellings one final name, which a lock named after it took for one menu as well; through a
+// share on Windows the names differ.
+TEST_F(WindowsProgram, RunsThroughTwoSpellingsOfTheMenuTakeTurns) {
+  const std::wstring local = (folder_ / "menu.txt").wstring();
+  const std::wstring other = otherSpelling(folder_ / "menu.txt");
+  writeBytes(folder_ / "menu.txt", oldMenu);
+  if (other.empty() || !fs::exists(other)) {
+    GTEST_SKIP() << "no second way to the folder (an administrative share of its drive)";
+  }
+  constexpr int runs = 16;
+  std::vector<std::thread> started;
+  for (int i = 0; i < runs; ++i) {
+    started.emplace_back([&, i] {
+      EXPECT_EQ(runZelpin({i % 2 == 0 ? local : other, L"C:\\f" + std::to_wstring(i)}, folder_),
+                0u);
+    });
+  }
+  for (std::thread& run : started) {
+    run.join();
+  }
+  const std::string menu = readBytes(folder_ / "menu.txt");
+  for (int i = 0; i < runs; ++i) {
+    EXPECT_NE(menu.find("&CD \"C:\\f" + std::to_string(i) + "\""), std::string::npos) << i;
+  }
 }
 
 TEST_F(WindowsProgram, AMenuInAMissingFolderIsNotCreated) {
