@@ -128,6 +128,10 @@ RunResult waitForProgram(StartedRun run) {
     result.errorOutput.append(buffer, static_cast<std::size_t>(count));
   }
   ::close(errorFile);
+  // The Windows program's standard error is in text mode: its lines end in CR LF.
+  for (std::size_t at; (at = result.errorOutput.find("\r\n")) != std::string::npos;) {
+    result.errorOutput.erase(at, 1);
+  }
   if (WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

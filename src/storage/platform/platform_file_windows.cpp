@@ -330,8 +330,17 @@ void unlock(NativeHandle lock) {
   UnlockFileEx(handleOf(lock), 0, 1, 0, &at);
 }
 
+// A folder opens only with backup semantics, and is refused as access denied without them: opened
+// so, it is seen for what it is, no menu.
 Opened openForReading(const Location& location) {
-  return openExisting(wide(location.path), GENERIC_READ, shareAll);
+  const std::wstring name = wide(location.path);
+  Opened file = openExisting(name, GENERIC_READ, shareAll);
+  const DWORD attributes = file.error == ERROR_ACCESS_DENIED ? GetFileAttributesW(name.c_str())
+                                                             : INVALID_FILE_ATTRIBUTES;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return openExisting(name, FILE_READ_ATTRIBUTES, shareAll, FILE_FLAG_BACKUP_SEMANTICS);
+  }
+  return file;
 }
 
 SystemError describeLocation(const Location& location, FileInfo& info) {
