@@ -116,6 +116,28 @@ TEST(Memory, AMenuReplacedWhileItIsOpenedIsLookedAtAgain) {
   EXPECT_NE(after.find("C:\\F"), std::string::npos) << after;
 }
 
+// Another program renames its save over a menu saved in place after the journal is written: the
+// last look before the copy sees it, and the copy goes nowhere, neither over that save nor into
+// the file it replaced.
+TEST(Memory, AMenuReplacedBeforeTheCopyInPlaceIsLeftToItsNewSave) {
+  World w;
+  w.putFile(u"/home/me/menu.txt", oldMenu);
+  w.linkFile(u"/home/me/menu.txt", u"/home/me/link.txt");
+  Fault fault = stopAt("describeLocation", 3);  // the look before the copy
+  fault.action = Fault::Action::Interleave;
+  fault.interleave = [&w] {
+    w.putFile(u"/home/me/.menu.txt.new", oldMenu + "; theirs\r\n");
+    w.moveFile(u"/home/me/.menu.txt.new", u"/home/me/menu.txt");
+  };
+  w.arm(fault);
+  const RunOutcome outcome = w.run({u"-1n", u"menu.txt", u"C:\\F"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.line,
+            "cannot write 'menu.txt': it was replaced by another file since it was read");
+  EXPECT_EQ(w.bytesOf(u"/home/me/menu.txt"), oldMenu + "; theirs\r\n");
+  EXPECT_EQ(w.bytesOf(u"/home/me/link.txt"), oldMenu);
+}
+
 // Runs from two machines, the second at the moment the first renames its save over the menu:
 // they take turns through the lock beside the menu, which both share, and no edit is lost
 // without a line.
